@@ -1,0 +1,29 @@
+#include "Assert.h"
+#include "BaseLib.h"
+
+UINTN BoundedLength16(CONST CHAR16 *String, UINTN MaxSize) {
+  if (String == nullptr || MaxSize == 0) {
+    return 0;
+  }
+  ASSERT_AT("base/SafeString", 128, ((UINTN) String & 0x00000001) == 0);
+  // A UCS-2 string handed to the engine may start at an odd address (the
+  // assertion above only reports it), so each unit is put together from its
+  // two bytes instead of being loaded as a CHAR16.
+  CONST UINT8 *Bytes = (CONST UINT8 *)String;
+  UINTN Length = 0;
+  while (Length < MaxSize && (Bytes[2 * Length] | Bytes[2 * Length + 1]) != 0) {
+    Length++;
+  }
+  return Length;
+}
+
+UINTN BoundedLength8(CONST CHAR8 *String, UINTN MaxSize) {
+  if (String == nullptr || MaxSize == 0) {
+    return 0;
+  }
+  UINTN Length = 0;
+  while (Length < MaxSize && String[Length] != 0) {
+    Length++;
+  }
+  return Length;
+}

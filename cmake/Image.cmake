@@ -1,0 +1,65 @@
+# The freestanding x86-64 EFI build of the same sources: clang++ for the
+# Windows target (PE/COFF objects, Microsoft calling convention) and lld-link.
+# CMake drives one toolchain per build tree, so these steps are custom
+# commands beside the host build.
+
+find_program(QUILLMERE_CLANG NAMES clang++ clang++-14 REQUIRED)
+find_program(QUILLMERE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+
+# No SSE or x87 (firmware may run applications with them off), no red zone
+# (interrupt handlers share the stack), no stack probes, no runtime library
+# headers; build paths are kept out of the objects so the image is the same
+# wherever it is built.
+set(QUILLMERE_IMAGE_FLAGS
+  -target x86_64-unknown-windows
+  -std=c++20 -O2
+  -ffreestanding -nostdlibinc
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -fno-stack-protector -mno-stack-arg-probe
+  -mno-red-zone -mgeneral-regs-only -fshort-wchar
+  -fno-ident -g0
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+  -Wall -Wextra -Werror
+  -I${CMAKE_SOURCE_DIR}/include
+  -I${CMAKE_SOURCE_DIR}/format
+)
+
+# Compiles SOURCES freestanding into objects under OUTPUT_DIR; the object
+# paths are returned in OUT_VAR.
+function(quillmere_image_objects OUT_VAR OUTPUT_DIR)
+  file(MAKE_DIRECTORY "${OUTPUT_DIR}")
+  set(objects)
+  foreach(source ${ARGN})
+    string(REPLACE "/" "_" stem "${source}")
+    set(object "${OUTPUT_DIR}/${stem}.obj")
+    add_custom_command(
+      OUTPUT "${object}"
+      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} -c "${source}" -o "${object}"
+      DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
+      IMPLICIT_DEPENDS CXX "${CMAKE_SOURCE_DIR}/${source}"
+      WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+      COMMENT "Compiling ${source} for the image"
+      VERBATIM)
+    list(APPEND objects "${object}")
+  endforeach()
+  set(${OUT_VAR} ${objects} PARENT_SCOPE)
+endfunction()
+
+# Links OBJECTS into an EFI application with entry ENTRY: no default
+# libraries, so anything the objects need and do not define, a memcpy the
+# compiler emitted included, fails the link.
+function(quillmere_link_image OUTPUT ENTRY)
+  add_custom_command(
+    OUTPUT "${OUTPUT}"
+    COMMAND ${QUILLMERE_LLD_LINK} /nologo /subsystem:efi_application /entry:${ENTRY}
+            /nodefaultlib /dynamicbase /Brepro /out:${OUTPUT} ${ARGN}
+    DEPENDS ${ARGN}
+    COMMENT "Linking ${OUTPUT}"
+    VERBATIM)
+endfunction()
+
+quillmere_image_objects(QUILLMERE_FORMAT_OBJECTS "${CMAKE_BINARY_DIR}/image" ${QUILLMERE_FORMAT_SOURCES})
+
+# The engine alone, linked freestanding: proves it needs nothing from outside.
+quillmere_link_image("${CMAKE_BINARY_DIR}/image/format-only.efi" RenderFormat ${QUILLMERE_FORMAT_OBJECTS})
+add_custom_target(quillmere_format_image ALL DEPENDS "${CMAKE_BINARY_DIR}/image/format-only.efi")

@@ -1,0 +1,44 @@
+#include "ValueText.h"
+
+#include "BaseLib.h"
+#include "Format.h"
+
+CONST CHAR8 *BuildGuidText(CHAR8 *ValueText, UINT64 Slot) {
+  CONST UINT8 *Guid = (CONST UINT8 *)(UINTN)Slot;
+  if (Guid == nullptr) {
+    return "<null guid>";
+  }
+  // Data1..Data3 are numbers, most significant digit first; the Data4 bytes
+  // keep their memory order.
+  FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                 UnalignedRead32(Guid), UnalignedRead16(Guid + 4), UnalignedRead16(Guid + 6), Guid[8], Guid[9],
+                 Guid[10], Guid[11], Guid[12], Guid[13], Guid[14], Guid[15]);
+  return ValueText;
+}
+
+CONST CHAR8 *BuildTimeText(CHAR8 *ValueText, UINT64 Slot) {
+  CONST UINT8 *Time = (CONST UINT8 *)(UINTN)Slot;
+  if (Time == nullptr) {
+    return "<null time>";
+  }
+  // Only Year, Month, Day, Hour and Minute are shown; none is held to a
+  // calendar range, a larger value just shows all its digits.
+  FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%02d/%02d/%04d  %02d:%02d", Time[2], Time[3],
+                 UnalignedRead16(Time), Time[4], Time[5]);
+  return ValueText;
+}
+
+CONST CHAR8 *BuildStatusText(CHAR8 *ValueText, UINT64 Slot) {
+  if ((Slot & EFI_ERROR_BIT) != 0) {
+    UINT64 Code = Slot & ~EFI_ERROR_BIT;
+    if (Code - 1 <= 32) {  // 1 to 33; code 0 wraps around and has no row
+      return StatusTextTable[Code + 5];
+    }
+  } else if (Slot <= 5) {
+    return StatusTextTable[Slot];
+  }
+  // Without a length letter "%08X" takes the low 32 bits of its slot, so the
+  // fallback is always exactly eight digits.
+  FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%08X", Slot);
+  return ValueText;
+}

@@ -1,0 +1,75 @@
+// The UEFI base types, as the firmware defines them for x86-64.
+//
+// This header stands alone: it uses no standard library header, so the same
+// declarations serve the freestanding image and the host test build.
+#pragma once
+
+typedef unsigned char UINT8;
+typedef unsigned short UINT16;
+typedef unsigned int UINT32;
+typedef unsigned long long UINT64;
+typedef signed char INT8;
+typedef short INT16;
+typedef int INT32;
+typedef long long INT64;
+typedef UINT64 UINTN;
+typedef INT64 INTN;
+typedef unsigned char BOOLEAN;
+typedef char CHAR8;
+typedef char16_t CHAR16;
+typedef void VOID;
+#define CONST const
+
+#define TRUE ((BOOLEAN)1)
+#define FALSE ((BOOLEAN)0)
+
+static_assert(sizeof(UINT64) == 8 && sizeof(UINTN) == 8 && sizeof(VOID *) == 8,
+              "UEFI on x86-64 has 64-bit UINTN and pointers");
+static_assert(sizeof(UINT32) == 4 && sizeof(UINT16) == 2 && sizeof(CHAR16) == 2,
+              "UEFI fixed-width types");
+
+// Firmware functions use the x86-64 UEFI calling convention (the Microsoft
+// one) on every build, so the host tests call through exactly the same ABI.
+#define EFIAPI __attribute__((ms_abi))
+
+typedef UINTN EFI_STATUS;
+typedef VOID *EFI_HANDLE;
+
+#define EFI_ERROR_BIT 0x8000000000000000ULL
+#define ENCODE_ERROR(Code) ((EFI_STATUS)(EFI_ERROR_BIT | (Code)))
+// A status is an error when, read as a signed 64-bit number, it is negative.
+#define EFI_ERROR(Status) (((INTN)(EFI_STATUS)(Status)) < 0)
+
+#define EFI_SUCCESS ((EFI_STATUS)0)
+#define EFI_LOAD_ERROR ENCODE_ERROR(1)
+#define EFI_INVALID_PARAMETER ENCODE_ERROR(2)
+#define EFI_UNSUPPORTED ENCODE_ERROR(3)
+#define EFI_BUFFER_TOO_SMALL ENCODE_ERROR(5)
+#define EFI_DEVICE_ERROR ENCODE_ERROR(7)
+#define EFI_OUT_OF_RESOURCES ENCODE_ERROR(9)
+#define EFI_NOT_FOUND ENCODE_ERROR(14)
+
+// 16 bytes, multi-byte fields little-endian. A GUID may lie at any address;
+// the engine reads a GUID it is handed byte by byte, never through this type.
+struct EFI_GUID {
+  UINT32 Data1;
+  UINT16 Data2;
+  UINT16 Data3;
+  UINT8 Data4[8];
+};
+static_assert(sizeof(EFI_GUID) == 16, "EFI_GUID is 16 bytes");
+
+struct EFI_TIME {
+  UINT16 Year;
+  UINT8 Month;
+  UINT8 Day;
+  UINT8 Hour;
+  UINT8 Minute;
+  UINT8 Second;
+  UINT8 Pad1;
+  UINT32 Nanosecond;
+  INT16 TimeZone;
+  UINT8 Daylight;
+  UINT8 Pad2;
+};
+static_assert(sizeof(EFI_TIME) == 16, "EFI_TIME is 16 bytes");
