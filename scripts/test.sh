@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs every test: the host tests, the same tests under AddressSanitizer and
+# UBSan, and the image checks. Installs what it needs on a fresh Debian machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build -j "$jobs"
+cmake -S . -B build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DQUILLMERE_SANITIZE=ON -DQUILLMERE_IMAGE=OFF >/dev/null
+cmake --build build-sanitize -j "$jobs"
+
+status=0
+echo "== host build"
+ctest --test-dir build --output-on-failure -j "$jobs" || status=1
+echo "== sanitizer build"
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
+exit $status
