@@ -122,28 +122,27 @@ constexpr bool ArgumentFitsSlot(ArgumentKind Argument, SlotKind Slot) {
   return false;
 }
 
-// A failed check calls one of these. They are deliberately not constexpr:
-// calling one stops the constant evaluation, and the compiler's note names
-// the function and the format position of the directive at fault.
-void FormatHasMoreArgumentsThanSlots(UINTN ArgumentCount, UINTN SlotCount);
-void FormatHasMoreSlotsThanArguments(UINTN DirectiveAt, UINTN ArgumentCount);
-void FormatDirectiveWantsInteger(UINTN DirectiveAt, UINTN ArgumentNumber);
-void FormatDirectiveWantsPointerOrInteger(UINTN DirectiveAt, UINTN ArgumentNumber);
-void FormatDirectiveWantsChar16String(UINTN DirectiveAt, UINTN ArgumentNumber);
-void FormatDirectiveWantsChar8String(UINTN DirectiveAt, UINTN ArgumentNumber);
-void FormatDirectiveWantsGuidPointer(UINTN DirectiveAt, UINTN ArgumentNumber);
-void FormatDirectiveWantsTimePointer(UINTN DirectiveAt, UINTN ArgumentNumber);
-
-constexpr void ReportSlotMismatch(SlotKind Slot, UINTN DirectiveAt, UINTN ArgumentNumber) {
-  switch (Slot) {
-    case SlotKind::Pointer: FormatDirectiveWantsPointerOrInteger(DirectiveAt, ArgumentNumber); break;
-    case SlotKind::Text16: FormatDirectiveWantsChar16String(DirectiveAt, ArgumentNumber); break;
-    case SlotKind::Text8: FormatDirectiveWantsChar8String(DirectiveAt, ArgumentNumber); break;
-    case SlotKind::Guid: FormatDirectiveWantsGuidPointer(DirectiveAt, ArgumentNumber); break;
-    case SlotKind::Time: FormatDirectiveWantsTimePointer(DirectiveAt, ArgumentNumber); break;
-    default: FormatDirectiveWantsInteger(DirectiveAt, ArgumentNumber); break;
+// A failed check ends in FormatArgumentsDoNotMatch, which is deliberately
+// not constexpr: calling it stops the constant evaluation. The constexpr
+// function that calls it names the fault, and the compiler's note "in call
+// to ..." shows its arguments: the index in the format of the "%" that
+// starts the directive at fault, and the argument's number from 1 (or the two counts).
+void FormatArgumentsDoNotMatch();
+#define FORMAT_MISMATCH(Name, First, Second)                    \
+  constexpr void Name([[maybe_unused]] UINTN First, [[maybe_unused]] UINTN Second, bool Holds) { \
+    if (!Holds) {                                                 \
+      FormatArgumentsDoNotMatch();                                \
+    }                                                             \
   }
-}
+FORMAT_MISMATCH(FormatHasMoreArgumentsThanSlots, ArgumentCount, SlotCount)
+FORMAT_MISMATCH(FormatHasMoreSlotsThanArguments, DirectiveAt, ArgumentCount)
+FORMAT_MISMATCH(FormatDirectiveWantsInteger, DirectiveAt, ArgumentNumber)
+FORMAT_MISMATCH(FormatDirectiveWantsPointerOrInteger, DirectiveAt, ArgumentNumber)
+FORMAT_MISMATCH(FormatDirectiveWantsChar16String, DirectiveAt, ArgumentNumber)
+FORMAT_MISMATCH(FormatDirectiveWantsChar8String, DirectiveAt, ArgumentNumber)
+FORMAT_MISMATCH(FormatDirectiveWantsGuidPointer, DirectiveAt, ArgumentNumber)
+FORMAT_MISMATCH(FormatDirectiveWantsTimePointer, DirectiveAt, ArgumentNumber)
+#undef FORMAT_MISMATCH
 
 // Walks Literal as the engine does and checks every slot it would take
 // against the argument kinds, in order. Directive positions are indexes into
@@ -161,9 +160,9 @@ constexpr void CheckFormatArguments(const Unit *Literal, UINTN Length, const Arg
     UINTN DirectiveAt = Index;
     auto TakeStar = [&]() -> UINT64 {
       if (Taken >= KindCount) {
-        FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount);
+        FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount, false);
       } else if (Kinds[Taken] != ArgumentKind::Integer) {
-        FormatDirectiveWantsInteger(DirectiveAt, Taken + 1);
+        FormatDirectiveWantsInteger(DirectiveAt, Taken + 1, false);
       }
       Taken++;
       return 0;
@@ -172,16 +171,23 @@ constexpr void CheckFormatArguments(const Unit *Literal, UINTN Length, const Arg
     SlotKind Slot = ConversionSlot(Parsed.Conversion);
     if (Slot != SlotKind::None) {
       if (Taken >= KindCount) {
-        FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount);
+        FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount, false);
       } else if (!ArgumentFitsSlot(Kinds[Taken], Slot)) {
-        ReportSlotMismatch(Slot, DirectiveAt, Taken + 1);
+        switch (Slot) {
+          case SlotKind::Pointer: FormatDirectiveWantsPointerOrInteger(DirectiveAt, Taken + 1, false); break;
+          case SlotKind::Text16: FormatDirectiveWantsChar16String(DirectiveAt, Taken + 1, false); break;
+          case SlotKind::Text8: FormatDirectiveWantsChar8String(DirectiveAt, Taken + 1, false); break;
+          case SlotKind::Guid: FormatDirectiveWantsGuidPointer(DirectiveAt, Taken + 1, false); break;
+          case SlotKind::Time: FormatDirectiveWantsTimePointer(DirectiveAt, Taken + 1, false); break;
+          default: FormatDirectiveWantsInteger(DirectiveAt, Taken + 1, false); break;
+        }
       }
       Taken++;
     }
     Index = Parsed.Next;
   }
   if (Taken != KindCount) {
-    FormatHasMoreArgumentsThanSlots(KindCount, Taken);
+    FormatHasMoreArgumentsThanSlots(KindCount, Taken, false);
   }
 }
 

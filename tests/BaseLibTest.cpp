@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "BaseLib.h"
+#include "Format.h"
+
+namespace {
+
+TEST(DivU64x32Remainder, AgreesWithTheHostAtPowersAndEdges) {
+  std::vector<UINT64> Dividends = {0, 1, 9, 10, 11, 15, 16, 17, 0xFFFFFFFF, 0x100000000, 0xFFFFFFFFFFFFFFFF,
+                                   0x8000000000000000};
+  for (UINT64 Power = 1; Power != 0 && Power <= 0xFFFFFFFFFFFFFFFF / 10; Power *= 10) {
+    Dividends.push_back(Power);
+    Dividends.push_back(Power - 1);
+  }
+  for (int Shift = 0; Shift < 64; Shift++) {
+    Dividends.push_back(1ULL << Shift);
+    Dividends.push_back((1ULL << Shift) - 1);
+  }
+  for (UINT32 Divisor : {1u, 2u, 10u, 16u, 7u, 0xFFFFFFFFu, 0x80000000u}) {
+    for (UINT64 Dividend : Dividends) {
+      UINT32 Remainder = 0xDEADBEEF;
+      EXPECT_EQ(DivU64x32Remainder(Dividend, Divisor, &Remainder), Dividend / Divisor) << Dividend << "/" << Divisor;
+      EXPECT_EQ(Remainder, Dividend % Divisor) << Dividend << "%" << Divisor;
+    }
+  }
+  EXPECT_EQ(DivU64x32Remainder(100, 7, nullptr), 14u);
+}
+
+TEST(ValueToDigits, WritesLeastSignificantFirstAfterAZero) {
+  struct Row {
+    UINT64 Value;
+    UINT32 Radix;
+    const char *Digits;  // most significant first
+  };
+  for (const Row &Case : {Row{0, 10, "0"}, Row{7, 16, "7"}, Row{1234, 10, "1234"}, Row{0xABC, 16, "ABC"},
+                          Row{0xFFFFFFFFFFFFFFFF, 10, "18446744073709551615"},
+                          Row{0xFFFFFFFFFFFFFFFF, 16, "FFFFFFFFFFFFFFFF"}}) {
+    CHAR8 Text[38];
+    CHAR8 *Last = ValueToDigits(Text, Case.Value, Case.Radix);
+    std::string Digits;
+    for (CHAR8 *Position = Last; Position > Text; Position--) {
+      Digits.push_back(*Position);
+    }
+    EXPECT_EQ(Text[0], 0);
+    EXPECT_EQ(Digits, Case.Digits);
+  }
+}
+
+TEST(FillCharacters, StopsAtTheEndAndIgnoresNegativeCounts) {
+  UINT8 Buffer[8] = {};
+  UINT8 *End = Buffer + 6;
+  EXPECT_EQ(FillCharacters(Buffer, End, -3, 'x', 1), Buffer);
+  EXPECT_EQ(FillCharacters(Buffer, End, 0, 'x', 1), Buffer);
+  EXPECT_EQ(FillCharacters(Buffer, End, 100, 'x', 1), End);
+  EXPECT_EQ(Buffer[6], 0);
+  UINT8 Wide[8] = {};
+  EXPECT_EQ(FillCharacters(Wide, Wide + 4, 5, 0x1234, 2), Wide + 4);
+  const UINT8 Expected[8] = {0x34, 0x12, 0x34, 0x12, 0, 0, 0, 0};
+  EXPECT_EQ(std::vector<UINT8>(Wide, Wide + 8), std::vector<UINT8>(Expected, Expected + 8));
+}
+
+TEST(BoundedLength, StopsAtTheTerminatorOrTheLimit) {
+  const CHAR8 Narrow[] = {'a', 'b', 'c'};  // no terminator: nothing past the limit may be read
+  EXPECT_EQ(BoundedLength8(Narrow, 3), 3u);
+  EXPECT_EQ(BoundedLength8("ab", 10), 2u);
+  EXPECT_EQ(BoundedLength8("", 10), 0u);
+  EXPECT_EQ(BoundedLength8("abc", 0), 0u);
+  EXPECT_EQ(BoundedLength8(nullptr, 10), 0u);
+  const CHAR16 Wide[] = {u'a', 0x100, 0x001};  // units with a zero byte are not terminators
+  EXPECT_EQ(BoundedLength16(Wide, 3), 3u);
+  EXPECT_EQ(BoundedLength16(u"ab", 10), 2u);
+  EXPECT_EQ(BoundedLength16(u"ab", 1), 1u);
+  EXPECT_EQ(BoundedLength16(nullptr, 10), 0u);
+  EXPECT_EQ(BoundedLength16(u"ab", 0), 0u);
+}
+
+TEST(UnalignedRead, ReadsLittleEndianAtAnyAddress) {
+  alignas(8) const UINT8 Bytes[12] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
+  for (int Offset = 0; Offset < 4; Offset++) {
+    SCOPED_TRACE(Offset);
+    const UINT8 *At = Bytes + Offset;
+    EXPECT_EQ(UnalignedRead16(At), (UINT16)(At[0] | At[1] << 8));
+    EXPECT_EQ(UnalignedRead32(At), (UINT32)At[0] | (UINT32)At[1] << 8 | (UINT32)At[2] << 16 | (UINT32)At[3] << 24);
+  }
+  EXPECT_EQ(UnalignedRead32(Bytes + 1), 0x55443322u);
+  EXPECT_EQ(UnalignedRead16(Bytes + 7), 0x9988u);
+}
+
+}  // namespace

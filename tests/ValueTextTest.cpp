@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FormatTestSupport.h"
+#include "ValueText.h"
+
+namespace {
+
+struct Case {
+  const char *Name;
+  std::string Format;
+  std::vector<UINT64> Slots;
+  std::string Expected;
+};
+
+void RunTable(const std::vector<Case> &Cases) {
+  for (const Case &Row : Cases) {
+    SCOPED_TRACE(testing::Message() << Row.Name << ": \"" << Row.Format << "\"");
+    ExpectEveryWidth(Row.Format, Row.Slots, Row.Expected);
+  }
+}
+
+const unsigned char TextGuidBytes[17] = {0x20, 0x3E, 0x84, 0x8B, 0x32, 0x81, 0x52, 0x48, 0x90,
+                                         0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C, 0};
+const unsigned char ZeroGuid[16] = {};
+const unsigned char CountingGuid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+const std::string TextGuid = "8B843E20-8132-4852-90CC-551A4E4A7F1C";
+const UINT64 Guid = PointerSlot(TextGuidBytes);
+
+// Year 2017, month 3, day 4, 05:06:07, and a record of all-ones fields.
+const unsigned char Time2017[16] = {0xE1, 0x07, 3, 4, 5, 6, 7};
+const unsigned char TimeZero[16] = {};
+const unsigned char TimeMax[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+TEST(GuidText, Conversions) {
+  RunTable({
+      {"mixed-endian fields", "%g", {Guid}, TextGuid},
+      {"all zero", "%g", {PointerSlot(ZeroGuid)}, "00000000-0000-0000-0000-000000000000"},
+      {"byte order", "%g", {PointerSlot(CountingGuid)}, "04030201-0605-0807-090A-0B0C0D0E0F10"},
+      {"null", "%g", {0}, "<null guid>"},
+      {"null in a field", "%20g|", {0}, "         <null guid>|"},
+      {"null cut by precision", "%.4g|", {0}, "<nul|"},
+      {"wide field", "%40g|", {Guid}, "    " + TextGuid + "|"},
+      {"wide field left aligned", "%-40g|", {Guid}, TextGuid + "    |"},
+      {"narrow field adds nothing", "%20g|", {Guid}, TextGuid + "|"},
+      {"precision cuts", "%.8g", {Guid}, "8B843E20"},
+      {"star precision", "%.*g", {8, Guid}, "8B843E20"},
+      {"precision 0", "%.0g|", {Guid}, "|"},
+      {"field of nothing", "%5.0g|", {Guid}, "     |"},
+      {"dot alone is precision 1", "%.g|", {Guid}, "8|"},
+      {"large precision pads on the left", "%.40g|", {Guid}, "    " + TextGuid + "|"},
+      {"padding stays left with minus", "%-.40g|", {Guid}, "    " + TextGuid + "|"},
+      {"precision field in a left width", "%-44.40g|", {Guid}, "    " + TextGuid + "    |"},
+      {"zero flag does not fill with zeros", "%040g|", {Guid}, "    " + TextGuid + "|"},
+      {"plus adds nothing", "%+g", {Guid}, TextGuid},
+      {"space adds nothing", "% g", {Guid}, TextGuid},
+      {"comma adds nothing", "%,g", {Guid}, TextGuid},
+      {"l changes nothing", "%lg", {Guid}, TextGuid},
+      {"one slot", "%g%d", {Guid, 5}, TextGuid + "5"},
+      {"two GUIDs, independent runs", "%g %.4g", {Guid, PointerSlot(ZeroGuid)}, TextGuid + " 0000"},
+      {"upper case is no conversion", "%G", {Guid}, "G"},
+  });
+  // Any alignment: the same bytes one past an even address.
+  alignas(8) unsigned char Shifted[17];
+  for (int Index = 0; Index < 16; Index++) {
+    Shifted[Index + 1] = TextGuidBytes[Index];
+  }
+  ExpectEveryWidth("%g", {PointerSlot(Shifted + 1)}, TextGuid);
+}
+
+TEST(TimeText, Conversions) {
+  RunTable({
+      {"date and time", "%t", {PointerSlot(Time2017)}, "03/04/2017  05:06"},
+      {"all zero", "%t", {PointerSlot(TimeZero)}, "00/00/0000  00:00"},
+      {"no calendar range", "%t", {PointerSlot(TimeMax)}, "255/255/65535  255:255"},
+      {"null", "%t", {0}, "<null time>"},
+      {"in a field", "%20t|", {PointerSlot(Time2017)}, "   03/04/2017  05:06|"},
+      {"precision cuts", "%.5t|", {PointerSlot(Time2017)}, "03/04|"},
+      {"dot alone is precision 1", "%.t|", {PointerSlot(Time2017)}, "0|"},
+      {"upper case is no conversion", "%T", {PointerSlot(Time2017)}, "T"},
+  });
+}
+
+TEST(StatusText, Conversions) {
+  RunTable({
+      {"success", "%r", {0}, "Success"},
+      {"last warning", "%r", {5}, "Warning Stale Data"},
+      {"no warning 6", "%r", {6}, "00000006"},
+      {"first error", "%r", {0x8000000000000001}, "Load Error"},
+      {"not found", "%r", {0x800000000000000E}, "Not Found"},
+      {"last error", "%r", {0x8000000000000021}, "Compromised Data"},
+      {"past the last error", "%r", {0x8000000000000022}, "00000022"},
+      {"error code 0", "%r", {0x8000000000000000}, "00000000"},
+      {"upper half only", "%r", {0x100000000}, "00000000"},
+      {"error in the upper half", "%r", {0x8000000100000001}, "00000001"},
+      {"all ones", "%r", {0xFFFFFFFFFFFFFFFF}, "FFFFFFFF"},
+      {"largest positive", "%r", {0x7FFFFFFFFFFFFFFF}, "FFFFFFFF"},
+      {"in a field", "%20r|", {0x800000000000000E}, "           Not Found|"},
+      {"left aligned", "%-20r|", {0x800000000000000E}, "Not Found           |"},
+      {"precision cuts", "%.3r|", {0x800000000000000E}, "Not|"},
+      {"large precision pads left", "%.10r|", {0}, "   Success|"},
+      {"padding stays left with minus", "%-.10r|", {0}, "   Success|"},
+      {"precision field in a left width", "%-12.10r|", {0}, "   Success  |"},
+      {"zero flag fills with spaces", "%020r|", {0}, "             Success|"},
+      {"dot alone is precision 1", "%.r|", {0}, "S|"},
+      {"one slot", "%r%d", {0x8000000000000022, 7}, "000000227"},
+      {"two statuses", "%r %r", {0, 1}, "Success Warning Unknown Glyph"},
+      {"upper case is no conversion", "%R", {0}, "R"},
+  });
+}
+
+// Every row of the table, reached by the status values it names.
+TEST(StatusText, EveryRow) {
+  const char *const Expected[STATUS_TEXT_ROWS] = {
+      "Success", "Warning Unknown Glyph", "Warning Delete Failure", "Warning Write Failure",
+      "Warning Buffer Too Small", "Warning Stale Data", "Load Error", "Invalid Parameter", "Unsupported",
+      "Bad Buffer Size", "Buffer Too Small", "Not Ready", "Device Error", "Write Protected", "Out of Resources",
+      "Volume Corrupt", "Volume Full", "No Media", "Media changed", "Not Found", "Access Denied", "No Response",
+      "No mapping", "Time out", "Not started", "Already started", "Aborted", "ICMP Error", "TFTP Error",
+      "Protocol Error", "Incompatible Version", "Security Violation", "CRC Error", "End of Media",
+      "Reserved (29)", "Reserved (30)", "End of File", "Invalid Language", "Compromised Data"};
+  for (UINT64 Row = 0; Row < STATUS_TEXT_ROWS; Row++) {
+    UINT64 Status = Row <= 5 ? Row : (0x8000000000000000 | (Row - 5));
+    SCOPED_TRACE(testing::Message() << "row " << Row);
+    ExpectEveryWidth("%r", {Status}, Expected[Row]);
+  }
+}
+
+TEST(ValueText, CutAtTheBuffer) {
+  for (bool OutputWide : {false, true}) {
+    SCOPED_TRACE(OutputWide ? "16-bit output" : "8-bit output");
+    Rendered Status = RenderGuarded("%r", false, OutputWide, 5, {0x8000000000000014});
+    EXPECT_EQ(Status.Text, u"Alre");
+    Rendered GuidCut = RenderGuarded("%g", false, OutputWide, 10, {Guid});
+    EXPECT_EQ(GuidCut.Text, u"8B843E20-");
+    EXPECT_EQ(GuidCut.Count, 9u);
+  }
+}
+
+}  // namespace
