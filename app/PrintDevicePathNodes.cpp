@@ -50,11 +50,10 @@ BOOLEAN PrintNodeLines(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
     // A Length below the header size would never leave this node (0) or
     // would land inside it; either way the next header cannot be trusted.
     BOOLEAN Short = Length < sizeof(EFI_DEVICE_PATH_PROTOCOL);
+    PrintNodeLine(Node);
     if (AtEnd || Short || Seen == DEVICE_PATH_WALK_MAX_NODES) {
-      PrintNodeLine(Node);
       return AtEnd && !Short;
     }
-    PrintNodeLine(Node);
     // A hard-drive node shorter than its fields would have them read from
     // the nodes after it, or from beyond the path.
     if (Node[0] == MEDIA_DEVICE_PATH && Node[1] == MEDIA_HARDDRIVE_DP && Length >= HARDDRIVE_NODE_LENGTH) {
