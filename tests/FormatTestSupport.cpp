@@ -88,3 +88,10 @@ void ExpectEveryWidth(const std::string &Format, const std::vector<UINT64> &Slot
     }
   }
 }
+
+void RunTable(const std::vector<FormatCase> &Cases) {
+  for (const FormatCase &Row : Cases) {
+    SCOPED_TRACE(testing::Message() << Row.Name << ": \"" << Row.Format << "\"");
+    ExpectEveryWidth(Row.Format, Row.Slots, Row.Expected);
+  }
+}

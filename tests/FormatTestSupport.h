@@ -31,3 +31,14 @@ UINT64 PointerSlot(const void *Pointer);
 // expects Expected from each; for ASCII formats and texts they must agree.
 void ExpectEveryWidth(const std::string &Format, const std::vector<UINT64> &Slots, const std::string &Expected,
                       UINTN BufferSize = 400);
+
+// One row of a table of formats: its name, the format, the slots and the
+// text every width combination must produce.
+struct FormatCase {
+  const char *Name;
+  std::string Format;
+  std::vector<UINT64> Slots;
+  std::string Expected;
+};
+
+void RunTable(const std::vector<FormatCase> &Cases);

@@ -7,20 +7,6 @@
 
 namespace {
 
-struct Case {
-  const char *Name;
-  std::string Format;
-  std::vector<UINT64> Slots;
-  std::string Expected;
-};
-
-void RunTable(const std::vector<Case> &Cases) {
-  for (const Case &Row : Cases) {
-    SCOPED_TRACE(testing::Message() << Row.Name << ": \"" << Row.Format << "\"");
-    ExpectEveryWidth(Row.Format, Row.Slots, Row.Expected);
-  }
-}
-
 constexpr UINT64 Minus(UINT64 Value) { return 0 - Value; }
 // The slot a 32-bit argument may arrive in: its bits, with a zero upper half.
 constexpr UINT64 Low32(INT64 Value) { return (UINT32)Value; }

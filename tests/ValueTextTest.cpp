@@ -8,20 +8,6 @@
 
 namespace {
 
-struct Case {
-  const char *Name;
-  std::string Format;
-  std::vector<UINT64> Slots;
-  std::string Expected;
-};
-
-void RunTable(const std::vector<Case> &Cases) {
-  for (const Case &Row : Cases) {
-    SCOPED_TRACE(testing::Message() << Row.Name << ": \"" << Row.Format << "\"");
-    ExpectEveryWidth(Row.Format, Row.Slots, Row.Expected);
-  }
-}
-
 const unsigned char TextGuidBytes[17] = {0x20, 0x3E, 0x84, 0x8B, 0x32, 0x81, 0x52, 0x48, 0x90,
                                          0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C, 0};
 const unsigned char ZeroGuid[16] = {};
