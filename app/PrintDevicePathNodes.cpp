@@ -9,8 +9,7 @@ CONST EFI_GUID DevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 
 CONST EFI_GUID DevicePathToTextGuid = {0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
 
 VOID PrintNodeLine(CONST UINT8 *Node) {
-  ConsolePrint(u"type:%d,subType:%d,length:%d\n", (UINT32)Node[0], (UINT32)Node[1],
-               (UINT32)UnalignedRead16(Node + 2));
+  ConsolePrint(u"type:%d,subType:%d,length:%d\n", (UINT32)Node[0], (UINT32)Node[1], (UINT32)UnalignedRead16(Node + 2));
 }
 
 // The 64-bit fields of a node sit at any address; each is read as two
@@ -30,11 +29,12 @@ VOID PrintPartitionBlock(CONST UINT8 *Node) {
   for (UINTN Index = 0; Index < 8; Index++) {
     Signature.Data4[Index] = Bytes[8 + Index];
   }
-  ConsolePrint(u"    PartitionNumber:%d \n    PartitionStart:0x%lx \n    PartitionSize:0x%lx \n"
-               u"    PartitionSig:%g \n    PartitionFormat:%d \n    SignatureType:%d \n",
-               UnalignedRead32(Node + HARDDRIVE_PARTITION_NUMBER), ReadNode64(Node + HARDDRIVE_PARTITION_START),
-               ReadNode64(Node + HARDDRIVE_PARTITION_SIZE), &Signature, (UINT32)Node[HARDDRIVE_PARTITION_FORMAT],
-               (UINT32)Node[HARDDRIVE_SIGNATURE_TYPE]);
+  ConsolePrint(
+      u"    PartitionNumber:%d \n    PartitionStart:0x%lx \n    PartitionSize:0x%lx \n"
+      u"    PartitionSig:%g \n    PartitionFormat:%d \n    SignatureType:%d \n",
+      UnalignedRead32(Node + HARDDRIVE_PARTITION_NUMBER), ReadNode64(Node + HARDDRIVE_PARTITION_START),
+      ReadNode64(Node + HARDDRIVE_PARTITION_SIZE), &Signature, (UINT32)Node[HARDDRIVE_PARTITION_FORMAT],
+      (UINT32)Node[HARDDRIVE_SIGNATURE_TYPE]);
 }
 
 // Prints one line per node up to the node that stops the walk, then that
@@ -50,11 +50,10 @@ BOOLEAN PrintNodeLines(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
     // A Length below the header size would never leave this node (0) or
     // would land inside it; either way the next header cannot be trusted.
     BOOLEAN Short = Length < sizeof(EFI_DEVICE_PATH_PROTOCOL);
+    PrintNodeLine(Node);
     if (AtEnd || Short || Seen == DEVICE_PATH_WALK_MAX_NODES) {
-      PrintNodeLine(Node);
       return AtEnd && !Short;
     }
-    PrintNodeLine(Node);
     // A hard-drive node shorter than its fields would have them read from
     // the nodes after it, or from beyond the path.
     if (Node[0] == MEDIA_DEVICE_PATH && Node[1] == MEDIA_HARDDRIVE_DP && Length >= HARDDRIVE_NODE_LENGTH) {
@@ -95,8 +94,8 @@ EFI_STATUS PrintDevicePathNodes() {
   // open closed.
   if (LoadedImage != nullptr) {
     EFI_HANDLE DeviceHandle = LoadedImage->DeviceHandle;
-    Status = AppBootServices->OpenProtocol(DeviceHandle, &DevicePathGuid, (VOID **)&DevicePath, AppImageHandle,
-                                           nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    Status = AppBootServices->OpenProtocol(DeviceHandle, &DevicePathGuid, (VOID **)&DevicePath, AppImageHandle, nullptr,
+                                           EFI_OPEN_PROTOCOL_GET_PROTOCOL);
     if (!EFI_ERROR(Status)) {
       // The text form is asked for only when the walk found the path sound:
       // the firmware's conversion walks the same nodes without our limits.

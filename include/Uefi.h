@@ -75,10 +75,10 @@ static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4, "a device-path node header 
 
 struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL;
 
-typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_NODE)(CONST EFI_DEVICE_PATH_PROTOCOL *DeviceNode,
-                                                       BOOLEAN DisplayOnly, BOOLEAN AllowShortcuts);
-typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_PATH)(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath,
-                                                       BOOLEAN DisplayOnly, BOOLEAN AllowShortcuts);
+typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_NODE)(CONST EFI_DEVICE_PATH_PROTOCOL *DeviceNode, BOOLEAN DisplayOnly,
+                                                       BOOLEAN AllowShortcuts);
+typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_PATH)(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, BOOLEAN DisplayOnly,
+                                                       BOOLEAN AllowShortcuts);
 
 struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL {
   EFI_DEVICE_PATH_TO_TEXT_NODE ConvertDeviceNodeToText;
@@ -114,10 +114,9 @@ static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == 80);
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, VOID **Interface,
-                                             EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle,
-                                             UINT32 Attributes);
+                                              EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle, UINT32 Attributes);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, EFI_HANDLE AgentHandle,
-                                              EFI_HANDLE ControllerHandle);
+                                               EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(CONST EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
 
 struct EFI_BOOT_SERVICES {
