@@ -56,11 +56,13 @@ trap 'exit 1' INT TERM HUP
 : >"$log"
 
 # Standard input from /dev/null: any byte would stop U-Boot's autoboot
-# countdown and leave it at its prompt. -no-reboot turns a reset into an exit.
+# countdown and leave it at its prompt. -nodefaults leaves out the VGA card,
+# CD-ROM and network card, so QEMU needs no option ROMs beside U-Boot's.
+# -no-reboot turns a reset into an exit.
 # snapshot=on keeps the firmware's writes out of the disk file, so every boot
 # starts from the same disk.
 timeout -k 5 $((limit + 15)) qemu-system-x86_64 \
-  -machine pc -accel tcg -m 256 -bios "$ROM" \
+  -machine pc -accel tcg -m 256 -bios "$ROM" -nodefaults \
   -display none -monitor none -serial "file:$log" -nic none -no-reboot \
   -drive "file=$disk,format=raw,if=ide,snapshot=on" \
   </dev/null >"$work/qemu.out" 2>&1 &
