@@ -68,9 +68,10 @@ timeout -k 5 $((limit + 15)) qemu-system-x86_64 \
   </dev/null >"$work/qemu.out" 2>&1 &
 qemu_pid=$!
 
-# Judges the console so far: prints "complete", "pending", "reset" or
-# "prompt". The report is complete once the line after the closing node (the
-# first node line with type 127 or subType 255) has been ended by its line feed.
+# Judges the console so far: prints "complete", "pending", "reset",
+# "prompt-none" or "prompt-partial". The report is complete once the line after
+# the closing node (the first node line with type 127 or subType 255) has been
+# ended by its line feed.
 judge() {
   local lines
   lines=$(tr -cd '\n' <"$log" | wc -c)
