@@ -57,7 +57,9 @@ start=$((start))
 size=$((size))
 # mkfs.vfat counts the file system in 1 KiB blocks, so the size must be even;
 # a FAT12 volume needs a few hundred KiB at least.
-[ $((size % 2)) -eq 0 ] && [ "$size" -ge 1024 ] || fail "size must be an even number of sectors, at least 1024"
+if [ $((size % 2)) -ne 0 ] || [ "$size" -lt 1024 ]; then
+  fail "size must be an even number of sectors, at least 1024"
+fi
 
 # Room for the partition table before the partition and, for GPT, the backup
 # table after it.
