@@ -53,8 +53,11 @@ fi
 
 if [ -z "$image" ]; then
   mkdir -p build
-  { cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++ && cmake --build build --target quillmere_image; } \
-    >build/boot-build.log 2>&1 || fail "building the image failed (see build/boot-build.log)"
+  # An existing build tree reconfigures itself when it has to.
+  if ! { { [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++; } &&
+         cmake --build build --target quillmere_image; } >build/boot-build.log 2>&1; then
+    fail "building the image failed (see build/boot-build.log)"
+  fi
   image=build/quillmere.efi
 fi
 [ -f "$image" ] || fail "no image at $image"
