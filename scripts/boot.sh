@@ -38,7 +38,8 @@ fi
 cd "$(dirname "$0")/.."
 
 packages=(qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
-[ -n "$image" ] || packages+=(cmake make clang lld libgtest-dev)
+# Configuring needs what the test tree finds too (GoogleTest, llvm-objdump).
+[ -n "$image" ] || packages+=(cmake make clang lld llvm libgtest-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
