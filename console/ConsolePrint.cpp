@@ -18,8 +18,8 @@ UINTN ConsolePrintList(CONST CHAR16 *Format, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Co
       Count = 0;
     }
   }
-  // Also with the null pointer of a failed allocation, which the firmware
-  // refuses harmlessly: that saves a test on the path every print takes.
+  // Also with the null pointer of a failed allocation: the firmware refuses
+  // it, and that status is of no interest here.
   AppBootServices->FreePool(Buffer);
   return Count;
 }

@@ -63,8 +63,8 @@ static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4, "a device-path node header 
 #define END_ENTIRE_DEVICE_PATH_SUBTYPE 0xFF
 
 // Byte offsets of the fields of a hard-drive media node, which is 42 bytes
-// long. The node is packed: its 64-bit fields sit at offsets that are not
-// multiples of 8 from an unaligned start, so no struct describes it.
+// long. The node is packed and may start at any address, so its fields are
+// read by offset rather than through a struct.
 #define HARDDRIVE_PARTITION_NUMBER 4
 #define HARDDRIVE_PARTITION_START 8
 #define HARDDRIVE_PARTITION_SIZE 16
