@@ -89,8 +89,7 @@ def check_report(lines, number, start, size, signature, signature_type):
     # follows from the text form, their lengths are not checked.
     patterns = [("Print Nodes:", "Print Nodes:")]
     for node in nodes[:-1]:
-        kind = NODE_KINDS.get(node.split("(")[0])
-        kind = kind or (r"\d+", r"\d+")
+        kind = NODE_KINDS.get(node.split("(")[0], (r"\d+", r"\d+"))
         patterns.append((rf"type:{kind[0]},subType:{kind[1]},length:\d+", f"type:{kind[0]},subType:{kind[1]},length:N"))
     patterns += [(re.escape(line), line) for line in [
         "type:4,subType:1,length:42",
