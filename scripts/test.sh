@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev)
+packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Makes a raw disk image whose EFI system partition holds IMAGE as
+# EFI/BOOT/BOOTX64.EFI, the path firmware boots from removable media by itself.
+# Needs no root: sfdisk writes the partition table into the file, mkfs.vfat and
+# mtools work on the partition's bytes at its offset.
+#
+#   make-disk.sh [options] IMAGE DISK
+#     --layout gpt|mbr   partition table (default gpt)
+#     --start SECTORS    first sector of the system partition
+#     --size SECTORS     length of the system partition in sectors
+#     --guid GUID        GPT: unique partition GUID of the system partition
+#     --signature HEX    MBR: 32-bit disk signature, e.g. 0x5EC7A1B2
+#
+# GPT: a 4 MiB data partition comes first, so the system partition is number 2.
+# MBR: the system partition is number 1, type 0xEF, marked bootable.
+# Numbers may be decimal or 0x-prefixed hexadecimal. On success the partition
+# facts are printed as KEY=VALUE lines: layout, number, start, size (sectors,
+# decimal), signature (GPT: the partition GUID; MBR: 0x-prefixed disk signature).
+set -euo pipefail
+
+fail() { echo "make-disk: $*" >&2; exit 1; }
+
+layout=gpt
+start=
+size=
+guid=3F0A9C2E-71B4-4D6A-8E5C-B2D49A07F1E3
+signature=0x5EC7A1B2
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --layout) layout=${2:?}; shift 2 ;;
+    --start) start=${2:?}; shift 2 ;;
+    --size) size=${2:?}; shift 2 ;;
+    --guid) guid=${2:?}; shift 2 ;;
+    --signature) signature=${2:?}; shift 2 ;;
+    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) fail "unknown option $1" ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 2 ] || fail "usage: make-disk.sh [options] IMAGE DISK"
+image=$1
+disk=$2
+[ -f "$image" ] || fail "no image at $image"
+for tool in sfdisk mkfs.vfat mmd mcopy; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (packages fdisk, dosfstools, mtools)"
+done
+
+is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }
+case "$layout" in
+  gpt) start=${start:-0x2800}; size=${size:-0xEC00}; number=2 ;;
+  mbr) start=${start:-0x800}; size=${size:-0xBB80}; number=1 ;;
+  *) fail "unknown layout $layout (gpt or mbr)" ;;
+esac
+is_number "$start" || fail "bad start $start"
+is_number "$size" || fail "bad size $size"
+start=$((start))
+size=$((size))
+# mkfs.vfat counts the file system in 1 KiB blocks, so the size must be even;
+# a FAT12 volume needs a few hundred KiB at least.
+if [ $((size % 2)) -ne 0 ] || [ "$size" -lt 1024 ]; then
+  fail "size must be an even number of sectors, at least 1024"
+fi
+
+# Room for the partition table before the partition and, for GPT, the backup
+# table after it.
+case "$layout" in
+  gpt)
+    [[ $guid =~ ^[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}$ ]] || fail "bad GUID $guid"
+    guid=${guid^^}
+    [ "$start" -ge 10240 ] || fail "start must leave room for the data partition (at least 10240)"
+    table="label: gpt
+label-id: 5A7E1C0D-2B4F-4E8A-9C31-7D05E6F2A819
+start=2048, size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=1D5C3B2A-0E4F-4A6B-8C7D-9E0F1A2B3C4D, name=\"data\"
+start=$start, size=$size, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=$guid, name=\"EFI system\""
+    ;;
+  mbr)
+    is_number "$signature" || fail "bad signature $signature"
+    [ $((signature)) -le $((0xFFFFFFFF)) ] || fail "signature must fit 32 bits"
+    signature=$(printf '0x%08X' $((signature)))
+    [ "$start" -ge 1 ] || fail "start must leave room for the partition table"
+    table="label: dos
+label-id: $signature
+start=$start, size=$size, type=ef, bootable"
+    ;;
+esac
+
+rm -f "$disk"
+truncate -s $(((start + size + 2048) * 512)) "$disk"
+echo "$table" | sfdisk --quiet --no-reread --no-tell-kernel "$disk" >/dev/null ||
+  fail "sfdisk could not write the partition table"
+
+offset=$((start * 512))
+mkfs.vfat --offset="$start" -i 51EE7A11 -n QUILLMERE "$disk" $((size / 2)) >/dev/null 2>&1 ||
+  fail "mkfs.vfat failed on the system partition"
+export MTOOLS_SKIP_CHECK=1
+mmd -i "$disk@@$offset" ::/EFI ::/EFI/BOOT || fail "mmd failed on the system partition"
+mcopy -i "$disk@@$offset" "$image" ::/EFI/BOOT/BOOTX64.EFI || fail "mcopy failed on the system partition"
+
+echo "layout=$layout"
+echo "number=$number"
+echo "start=$start"
+echo "size=$size"
+if [ "$layout" = gpt ]; then echo "signature=$guid"; else echo "signature=$signature"; fi

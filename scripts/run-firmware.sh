@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# Boots DISK under U-Boot's UEFI firmware in QEMU (TCG, no display, no
+# network) and watches the serial console until the application's report is
+# complete: from "Print Nodes:" through the line after the closing end node,
+# the firmware's text form of the path. Then it stops QEMU.
+#
+#   run-firmware.sh [options] DISK
+#     --log FILE       keep the raw console bytes in FILE (default: a temp file)
+#     --timeout SECS   give up when the report is not complete by then (default 60)
+#     --console        print the whole firmware console instead of the report
+#
+# Exit status 0 when the report arrived whole; otherwise 1 and one line on
+# stderr saying why. QEMU never outlives this script: it is stopped on every
+# way out, and runs under timeout(1) in case this script is killed outright.
+set -euo pipefail
+
+ROM=/usr/lib/u-boot/qemu-x86_64/u-boot.rom
+
+fail() { echo "run-firmware: $*" >&2; exit 1; }
+
+log=
+limit=60
+console=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --log) log=${2:?}; shift 2 ;;
+    --timeout) limit=${2:?}; shift 2 ;;
+    --console) console=1; shift ;;
+    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) fail "unknown option $1" ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 1 ] || fail "usage: run-firmware.sh [options] DISK"
+disk=$1
+[[ $limit =~ ^[1-9][0-9]*$ ]] || fail "bad timeout $limit"
+[ -f "$disk" ] || fail "no disk image at $disk"
+command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (package qemu-system-x86)"
+[ -f "$ROM" ] || fail "no U-Boot ROM at $ROM (package u-boot-qemu)"
+
+work=$(mktemp -d)
+qemu_pid=
+cleanup() {
+  if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then
+    kill "$qemu_pid" 2>/dev/null || true
+    # QEMU ends within a moment of SIGTERM; timeout(1) passes it on.
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$qemu_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$qemu_pid" 2>/dev/null || true
+    wait "$qemu_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+[ -n "$log" ] || log=$work/console.log
+: >"$log"
+
+# Standard input from /dev/null: any byte would stop U-Boot's autoboot
+# countdown and leave it at its prompt. -nodefaults leaves out the VGA card,
+# CD-ROM and network card, so QEMU needs no option ROMs beside U-Boot's.
+# -no-reboot turns a reset into an exit.
+# snapshot=on keeps the firmware's writes out of the disk file, so every boot
+# starts from the same disk.
+timeout -k 5 $((limit + 15)) qemu-system-x86_64 \
+  -machine pc -accel tcg -m 256 -bios "$ROM" -nodefaults \
+  -display none -monitor none -serial "file:$log" -nic none -no-reboot \
+  -drive "file=$disk,format=raw,if=ide,snapshot=on" \
+  </dev/null >"$work/qemu.out" 2>&1 &
+qemu_pid=$!
+
+# Judges the console so far: prints "complete", "pending", "reset",
+# "prompt-none" or "prompt-partial". The report is complete once the line after
+# the closing node (the first node line with type 127 or subType 255) has been
+# ended by its line feed.
+judge() {
+  local lines
+  lines=$(tr -cd '\n' <"$log" | wc -c)
+  LC_ALL=C awk -v lines="$lines" '
+    { sub(/\r+$/, "") }
+    /U-Boot SPL / { banners++ }
+    state == 0 && $0 == "Print Nodes:" { state = 1; next }
+    state == 1 && /^type:[0-9]+,subType:[0-9]+,length:[0-9]+$/ {
+      split($0, f, /[:,]/)
+      if (f[2] == 127 || f[4] == 255) { state = 2; next }
+    }
+    state == 2 { if (NR <= lines) state = 3; next }
+    /^=>/ || /^EFI LOAD FAILED/ { prompt = 1 }
+    END {
+      if (banners > 1) print "reset"
+      else if (state == 3) print "complete"
+      else if (prompt) print (state == 0 ? "prompt-none" : "prompt-partial")
+      else print "pending"
+    }' "$log"
+}
+
+# Escape sequences (the firmware asks the terminal for its size) and carriage
+# returns are dropped, so that what is printed does not act on the terminal.
+clean() { LC_ALL=C sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1b[78]//g; s/\r//g' "$log"; }
+
+# From here on a failure shows the console first when it was asked for.
+fail() {
+  if [ "$console" = 1 ]; then
+    clean
+    [ -z "$(tail -c 1 "$log")" ] || echo
+  fi
+  echo "run-firmware: $*" >&2
+  exit 1
+}
+
+deadline=$((SECONDS + limit))
+verdict=pending
+while :; do
+  verdict=$(judge)
+  [ "$verdict" = pending ] || break
+  if ! kill -0 "$qemu_pid" 2>/dev/null; then
+    status=0
+    wait "$qemu_pid" || status=$?
+    qemu_pid=
+    verdict=$(judge)
+    if [ "$verdict" = pending ]; then
+      if [ ! -s "$log" ]; then
+        fail "QEMU failed to start: $(grep -m1 . "$work/qemu.out" || echo "status $status")"
+      fi
+      fail "QEMU exited with status $status before the report was complete (a reset ends QEMU under -no-reboot)"
+    fi
+    break
+  fi
+  if [ "$SECONDS" -ge "$deadline" ]; then
+    fail "no complete report within $limit seconds"
+  fi
+  sleep 0.1
+done
+
+case "$verdict" in
+  complete) ;;
+  reset) fail "the machine reset (a second U-Boot SPL banner) before the report was complete" ;;
+  prompt-none) fail "the firmware went back to its prompt without starting the report" ;;
+  prompt-partial) fail "the application returned before its report was complete" ;;
+  *) fail "unexpected console state $verdict" ;;
+esac
+
+if [ "$console" = 1 ]; then
+  clean
+  [ -z "$(tail -c 1 "$log")" ] || echo
+else
+  clean | LC_ALL=C awk '
+    state == 0 && $0 == "Print Nodes:" { state = 1 }
+    state == 0 { next }
+    { print }
+    state == 2 { exit }
+    state == 1 && /^type:[0-9]+,subType:[0-9]+,length:[0-9]+$/ {
+      split($0, f, /[:,]/)
+      if (f[2] == 127 || f[4] == 255) state = 2
+    }'
+fi

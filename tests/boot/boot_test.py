@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Boots images under U-Boot's UEFI firmware in QEMU through the scripts that
+scripts/boot.sh uses, and checks what reaches the serial console.
+
+  boot_test.py gpt IMAGE                 report from a GPT disk, booted twice
+  boot_test.py mbr IMAGE                 report from an MBR disk
+  boot_test.py runner IMAGE RESET_IMAGE  the runner's verdicts when no report comes
+
+Every case makes its own disks in its own temp dir and fails when a QEMU
+process started for one of them is still alive afterwards.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+BOOT_LIMIT = 45  # seconds the runner waits for a report
+
+failures = []
+
+
+def expect(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def make_disk(image, disk, *options):
+    result = subprocess.run([SCRIPTS / "make-disk.sh", *options, image, disk],
+                            capture_output=True, text=True, check=True)
+    return dict(line.split("=", 1) for line in result.stdout.split())
+
+
+def boot(disk, log, *options, env=None):
+    started = time.monotonic()
+    result = subprocess.run([SCRIPTS / "run-firmware.sh", "--log", log, "--timeout", str(BOOT_LIMIT),
+                             *options, disk],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                            timeout=BOOT_LIMIT + 30, env=env)
+    leftovers = [pid for pid in os.listdir("/proc") if pid.isdigit() and qemu_uses(pid, disk)]
+    expect(not leftovers, f"QEMU still running for {disk}: pids {leftovers}")
+    return result, time.monotonic() - started
+
+
+def qemu_uses(pid, disk):
+    try:
+        argv = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+    except OSError:
+        return False
+    return b"qemu" in argv[0] and any(str(disk).encode() in arg for arg in argv)
+
+
+def report_lines(raw):
+    """The report as the console received it, each line stripped of its ending
+    after checking that ending: the application's CR LF, which U-Boot's serial
+    console turns into CR CR LF."""
+    start = raw.find(b"Print Nodes:")
+    if not expect(start >= 0, "no 'Print Nodes:' heading on the console"):
+        return []
+    lines = []
+    for line in raw[start:].split(b"\n")[:-1]:
+        text = line.decode("latin-1")
+        expect(line.endswith(b"\r\r") and b"\r" not in line[:-2],
+               f"line {text!r} does not end with the application's CR LF")
+        lines.append(text.rstrip("\r"))
+        if len(lines) >= 2 and re.fullmatch(r"type:(127,subType:\d+|\d+,subType:255),length:\d+", lines[-2]):
+            return lines
+    expect(False, "the report has no closing node line followed by the text form")
+    return lines
+
+
+# Device-path node names in the firmware's text form, with their type and
+# sub-type, for the nodes U-Boot puts in front of a disk.
+NODE_KINDS = {"PciRoot": (2, 1), "Pci": (1, 1), "VenHw": (1, 4), "Ata": (3, 1),
+              "Scsi": (3, 2), "Sata": (3, 18), "HD": (4, 1)}
+
+
+def check_report(lines, number, start, size, signature, signature_type):
+    """Compares the report with the partition the disk was made with."""
+    if len(lines) < 4:
+        return
+    text = lines[-1]
+    nodes = text.strip("/").split("/")
+    # The nodes in front of the hard-drive node are the firmware's: their kind
+    # follows from the text form, their lengths are not checked.
+    patterns = [("Print Nodes:", "Print Nodes:")]
+    for node in nodes[:-1]:
+        kind = NODE_KINDS.get(node.split("(")[0], (r"\d+", r"\d+"))
+        patterns.append((rf"type:{kind[0]},subType:{kind[1]},length:\d+", f"type:{kind[0]},subType:{kind[1]},length:N"))
+    patterns += [(re.escape(line), line) for line in [
+        "type:4,subType:1,length:42",
+        f"    PartitionNumber:{number} ",
+        f"    PartitionStart:0x{start:X} ",
+        f"    PartitionSize:0x{size:X} ",
+        f"    PartitionSig:{signature} ",
+        f"    PartitionFormat:{signature_type} ",
+        f"    SignatureType:{signature_type} ",
+        "type:127,subType:255,length:4",
+        text]]
+    matches = [bool(re.fullmatch(pattern, line)) for (pattern, _), line in zip(patterns, lines)]
+    if not expect(len(lines) == len(patterns) and all(matches), "report differs from the disk:\n" + "\n".join(
+            f"  {'ok ' if i < len(matches) and matches[i] else 'BAD'} "
+            f"got {lines[i] if i < len(lines) else '(nothing)'!r}, want {patterns[i][1] if i < len(patterns) else '(nothing)'!r}"
+            for i in range(max(len(lines), len(patterns))))):
+        return
+
+    # The text form must name the same partition.
+    partition = re.fullmatch(r"HD\((\d+),(GPT|MBR),([^,]+),0x([0-9a-fA-F]+),0x([0-9a-fA-F]+)\)", nodes[-1])
+    if expect(partition, f"text form {text!r} does not end with a hard-drive node"):
+        number_t, kind, sig_t, start_t, size_t = partition.groups()
+        sig_t = sig_t.upper() if kind == "GPT" else f"{int(sig_t, 16):08X}-0000-0000-0000-000000000000"
+        expect((int(number_t), kind, sig_t, int(start_t, 16), int(size_t, 16))
+               == (number, "GPT" if signature_type == 2 else "MBR", signature, start, size),
+               f"text form {text!r} names another partition")
+
+
+def boot_and_check(image, work, layout, options, number, start, size, signature, boots=1):
+    disk = work / f"{layout}.img"
+    facts = make_disk(image, disk, "--layout", layout, *options)
+    expect((int(facts["number"]), int(facts["start"]), int(facts["size"])) == (number, start, size),
+           f"make-disk made {facts}")
+    reports = []
+    for attempt in range(boots):
+        log = work / f"{layout}-{attempt}.log"
+        result, elapsed = boot(disk, log)
+        raw = log.read_bytes()
+        if not expect(result.returncode == 0, f"boot {attempt} failed: {result.stderr.strip()}\n"
+                      + raw[-1500:].decode("latin-1")):
+            return
+        print(f"boot {attempt}: report in {elapsed:.1f} s")
+        lines = report_lines(raw)
+        check_report(lines, number, start, size, signature, 2 if layout == "gpt" else 1)
+        reports.append(lines)
+        expect(result.stdout.splitlines() == lines, "the runner printed something else than the report")
+    expect(all(report == reports[0] for report in reports), "repeated boots gave different reports")
+    if reports:
+        print("\n".join(reports[0]))
+
+
+def check_runner(image, reset_image, work):
+    """Without a complete report the runner must fail with one line, and soon."""
+    def failed(result, elapsed, reason, what):
+        message = result.stderr.strip()
+        expect(result.returncode != 0 and result.stdout == "", f"{what}: the runner passed")
+        expect("\n" not in message and reason in message, f"{what}: reason {message!r}, want {reason!r}")
+        expect(elapsed < BOOT_LIMIT, f"{what}: took {elapsed:.0f} s, as long as the time limit")
+        print(f"{what}: {message} ({elapsed:.1f} s)")
+
+    # QEMU that cannot start.
+    stub = work / "bin"
+    stub.mkdir()
+    (stub / "qemu-system-x86_64").write_text("#!/bin/sh\necho 'qemu-system-x86_64: cannot open' >&2\nexit 1\n")
+    (stub / "qemu-system-x86_64").chmod(0o755)
+    empty = work / "empty.img"
+    empty.write_bytes(b"")
+    env = dict(os.environ, PATH=f"{stub}:{os.environ['PATH']}")
+    failed(*boot(empty, work / "stub.log", env=env), "QEMU failed to start: qemu-system-x86_64: cannot open",
+           "QEMU fails")
+
+    # A file on the disk that the firmware cannot start: U-Boot goes back to
+    # its prompt.
+    junk = work / "junk.efi"
+    junk.write_bytes(b"not an application\n" * 64)
+    make_disk(junk, work / "junk.img")
+    failed(*boot(work / "junk.img", work / "junk.log"), "back to its prompt", "no application")
+
+    # An application that resets the machine: under -no-reboot QEMU exits
+    # with status 0, which must not pass.
+    make_disk(reset_image, work / "reset.img")
+    failed(*boot(work / "reset.img", work / "reset.log"), "QEMU exited with status 0", "reset")
+
+    # The real image with a limit shorter than U-Boot's autoboot countdown.
+    disk = work / "slow.img"
+    make_disk(image, disk)
+    result = subprocess.run([SCRIPTS / "run-firmware.sh", "--timeout", "2", disk],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=30)
+    expect(result.returncode != 0 and "no complete report within 2 seconds" in result.stderr,
+           f"time limit: {result.returncode} {result.stderr.strip()!r}")
+    expect(not [pid for pid in os.listdir("/proc") if pid.isdigit() and qemu_uses(pid, disk)],
+           "time limit: QEMU left running")
+
+
+def main():
+    case, image = sys.argv[1], Path(sys.argv[2]).resolve()
+    with tempfile.TemporaryDirectory(prefix=f"quillmere-{case}-") as temp:
+        work = Path(temp)
+        if case == "gpt":
+            guid = "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95"
+            boot_and_check(image, work, "gpt", ["--start", "0x2A00", "--size", "0xB37E", "--guid", guid.lower()],
+                           2, 0x2A00, 0xB37E, guid, boots=2)
+        elif case == "mbr":
+            boot_and_check(image, work, "mbr", ["--start", "0x1F40", "--size", "0xA0F2", "--signature", "0xC0FFEE42"],
+                           1, 0x1F40, 0xA0F2, "C0FFEE42-0000-0000-0000-000000000000")
+        elif case == "runner":
+            check_runner(image, Path(sys.argv[3]).resolve(), work)
+        else:
+            sys.exit(f"unknown case {case}")
+    for failure in failures:
+        print("FAIL:", failure)
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
