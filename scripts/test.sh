@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
+packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
+          qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -13,7 +14,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 jobs=$(nproc)
