@@ -1,6 +1,7 @@
 // Calls of the checked print entries, one per CASE_ macro: each must fail to
 // compile with the diagnostic its test names. Without a CASE_ macro every call
 // here is correct and the file must compile.
+#include "Console.h"
 #include "Format.h"
 
 static CHAR8 Narrow[64];
@@ -36,6 +37,10 @@ void Cases() {
   FormatToBuffer(Narrow, 64, 0, "%G", Guid);
 #elif defined(CASE_DirectiveCutByTheEnd)
   FormatToBuffer(Narrow, 64, 0, "%5", 1);
+#elif defined(CASE_ConsolePrintChecksToo)
+  ConsolePrint(u"type:%d\n", u"4");
+#elif defined(CASE_ConsolePrintWantsWideLiteral)
+  ConsolePrint("type:%d\n", 4);
 #elif defined(CASE_FormatNotALiteral)
   const CHAR8 *Format = "%d";
   FormatToBuffer(Narrow, 64, 0, Format, 1);
@@ -45,5 +50,6 @@ void Cases() {
   FormatToBuffer(Narrow, 64, 0, "%s %S %a %g %t %r", u"s", nullptr, "a", Guid, Time, (EFI_STATUS)0);
   FormatToBuffer(Wide, 64, FORMAT_OUTPUT_WIDE, u"%*.*d %-,5d%%%q%G%\n%5", 4, 2, 1, 1000);
   FormatToBuffer(Narrow, 64, 0, "no directives\n");
+  ConsolePrint(u"type:%d,subType:%d,length:%d\n", (UINT32)1, (UINT32)2, (UINT16)3);
 #endif
 }
