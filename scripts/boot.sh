@@ -39,7 +39,7 @@ cd "$(dirname "$0")/.."
 
 packages=(qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
 # Configuring needs what the test tree finds too (GoogleTest, llvm-objdump).
-[ -n "$image" ] || packages+=(cmake make clang lld llvm libgtest-dev)
+[ -n "$image" ] || packages+=(cmake make clang lld llvm libgtest-dev python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -54,8 +54,9 @@ fi
 
 if [ -z "$image" ]; then
   mkdir -p build
-  # An existing build tree reconfigures itself when it has to.
-  if ! { { [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++; } &&
+  # Configured every time: a configure that failed halfway (a package was
+  # missing) leaves a cache behind but no build files.
+  if ! { cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++ &&
          cmake --build build --target quillmere_image; } >build/boot-build.log 2>&1; then
     fail "building the image failed (see build/boot-build.log)"
   fi
