@@ -47,19 +47,22 @@ endfunction()
 
 # Links OBJECTS into an EFI application with entry ENTRY: no default
 # libraries, so anything the objects need and do not define, a memcpy the
-# compiler emitted included, fails the link.
+# compiler emitted included, fails the link. The image carries no symbols;
+# OUTPUT.map beside it tells where each function landed.
 function(quillmere_link_image OUTPUT ENTRY)
   add_custom_command(
     OUTPUT "${OUTPUT}"
+    BYPRODUCTS "${OUTPUT}.map"
     COMMAND ${QUILLMERE_LLD_LINK} /nologo /subsystem:efi_application /entry:${ENTRY}
-            /nodefaultlib /dynamicbase /Brepro /out:${OUTPUT} ${ARGN}
+            /nodefaultlib /dynamicbase /Brepro /map:${OUTPUT}.map /out:${OUTPUT} ${ARGN}
     DEPENDS ${ARGN}
     COMMENT "Linking ${OUTPUT}"
     VERBATIM)
 endfunction()
 
-quillmere_image_objects(QUILLMERE_FORMAT_OBJECTS "${CMAKE_BINARY_DIR}/image" ${QUILLMERE_FORMAT_SOURCES})
+quillmere_image_objects(QUILLMERE_IMAGE_OBJECTS "${CMAKE_BINARY_DIR}/image"
+  ${QUILLMERE_FORMAT_SOURCES} ${QUILLMERE_REPORT_SOURCES})
 
-# The engine alone, linked freestanding: proves it needs nothing from outside.
-quillmere_link_image("${CMAKE_BINARY_DIR}/image/format-only.efi" RenderFormat ${QUILLMERE_FORMAT_OBJECTS})
-add_custom_target(quillmere_format_image ALL DEPENDS "${CMAKE_BINARY_DIR}/image/format-only.efi")
+set(QUILLMERE_IMAGE_FILE "${CMAKE_BINARY_DIR}/quillmere.efi")
+quillmere_link_image("${QUILLMERE_IMAGE_FILE}" ApplicationEntry ${QUILLMERE_IMAGE_OBJECTS})
+add_custom_target(quillmere_image ALL DEPENDS "${QUILLMERE_IMAGE_FILE}")

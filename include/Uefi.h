@@ -1,0 +1,227 @@
+// The firmware tables and protocol interfaces this application uses, laid
+// out as the firmware lays them out on x86-64.
+//
+// Only the services the application calls carry their real signatures; the
+// others stand in the tables as untyped entries under their UEFI names, so
+// that every used entry sits at its real offset. The static_asserts pin the
+// offsets the firmware relies on.
+#pragma once
+
+#include "UefiTypes.h"
+
+// Any table entry this application never calls.
+typedef VOID(EFIAPI *EFI_UNUSED_SERVICE)();
+
+struct EFI_TABLE_HEADER {
+  UINT64 Signature;
+  UINT32 Revision;
+  UINT32 HeaderSize;
+  UINT32 CRC32;
+  UINT32 Reserved;
+};
+static_assert(sizeof(EFI_TABLE_HEADER) == 24, "EFI_TABLE_HEADER is 24 bytes");
+
+enum EFI_MEMORY_TYPE : UINT32 {
+  EfiReservedMemoryType,
+  EfiLoaderCode,
+  EfiLoaderData,
+  EfiBootServicesCode,
+  EfiBootServicesData,
+  EfiRuntimeServicesCode,
+  EfiRuntimeServicesData,
+  EfiConventionalMemory,
+  EfiUnusableMemory,
+  EfiACPIReclaimMemory,
+  EfiACPIMemoryNVS,
+  EfiMemoryMappedIO,
+  EfiMemoryMappedIOPortSpace,
+  EfiPalCode,
+  EfiPersistentMemory,
+  EfiMaxMemoryType
+};
+static_assert(EfiBootServicesData == 4, "pool type of the print buffers");
+
+#define EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL 0x00000001
+#define EFI_OPEN_PROTOCOL_GET_PROTOCOL 0x00000002
+
+// ---------------------------------------------------------------------------
+// Device paths.
+
+// The header every device-path node starts with. Nodes follow one another
+// without alignment, so Length is kept as bytes and read with UnalignedRead16.
+struct EFI_DEVICE_PATH_PROTOCOL {
+  UINT8 Type;
+  UINT8 SubType;
+  UINT8 Length[2];
+};
+static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4, "a device-path node header is 4 bytes");
+
+#define MEDIA_DEVICE_PATH 0x04
+#define MEDIA_HARDDRIVE_DP 0x01
+#define END_DEVICE_PATH_TYPE 0x7F
+#define END_INSTANCE_DEVICE_PATH_SUBTYPE 0x01
+#define END_ENTIRE_DEVICE_PATH_SUBTYPE 0xFF
+
+// Byte offsets of the fields of a hard-drive media node, which is 42 bytes
+// long. The node is packed: its 64-bit fields sit at offsets that are not
+// multiples of 8 from an unaligned start, so no struct describes it.
+#define HARDDRIVE_PARTITION_NUMBER 4
+#define HARDDRIVE_PARTITION_START 8
+#define HARDDRIVE_PARTITION_SIZE 16
+#define HARDDRIVE_SIGNATURE 24
+#define HARDDRIVE_PARTITION_FORMAT 40
+#define HARDDRIVE_SIGNATURE_TYPE 41
+#define HARDDRIVE_NODE_LENGTH 42
+
+struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL;
+
+typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_NODE)(CONST EFI_DEVICE_PATH_PROTOCOL *DeviceNode, BOOLEAN DisplayOnly,
+                                                       BOOLEAN AllowShortcuts);
+typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_PATH)(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, BOOLEAN DisplayOnly,
+                                                       BOOLEAN AllowShortcuts);
+
+struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL {
+  EFI_DEVICE_PATH_TO_TEXT_NODE ConvertDeviceNodeToText;
+  EFI_DEVICE_PATH_TO_TEXT_PATH ConvertDevicePathToText;
+};
+static_assert(__builtin_offsetof(EFI_DEVICE_PATH_TO_TEXT_PROTOCOL, ConvertDevicePathToText) == 8);
+
+// ---------------------------------------------------------------------------
+// Console output.
+
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
+
+typedef EFI_STATUS(EFIAPI *EFI_TEXT_STRING)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHAR16 *String);
+
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
+  EFI_UNUSED_SERVICE Reset;
+  EFI_TEXT_STRING OutputString;
+  EFI_UNUSED_SERVICE TestString;
+  EFI_UNUSED_SERVICE QueryMode;
+  EFI_UNUSED_SERVICE SetMode;
+  EFI_UNUSED_SERVICE SetAttribute;
+  EFI_UNUSED_SERVICE ClearScreen;
+  EFI_UNUSED_SERVICE SetCursorPosition;
+  EFI_UNUSED_SERVICE EnableCursor;
+  VOID *Mode;
+};
+static_assert(__builtin_offsetof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == 8);
+static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == 80);
+
+// ---------------------------------------------------------------------------
+// Boot services.
+
+typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, VOID **Interface,
+                                              EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle, UINT32 Attributes);
+typedef EFI_STATUS(EFIAPI *EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, EFI_HANDLE AgentHandle,
+                                               EFI_HANDLE ControllerHandle);
+typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(CONST EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
+
+struct EFI_BOOT_SERVICES {
+  EFI_TABLE_HEADER Hdr;
+  // Task priority.
+  EFI_UNUSED_SERVICE RaiseTPL;
+  EFI_UNUSED_SERVICE RestoreTPL;
+  // Memory.
+  EFI_UNUSED_SERVICE AllocatePages;
+  EFI_UNUSED_SERVICE FreePages;
+  EFI_UNUSED_SERVICE GetMemoryMap;
+  EFI_ALLOCATE_POOL AllocatePool;
+  EFI_FREE_POOL FreePool;
+  // Events and timers.
+  EFI_UNUSED_SERVICE CreateEvent;
+  EFI_UNUSED_SERVICE SetTimer;
+  EFI_UNUSED_SERVICE WaitForEvent;
+  EFI_UNUSED_SERVICE SignalEvent;
+  EFI_UNUSED_SERVICE CloseEvent;
+  EFI_UNUSED_SERVICE CheckEvent;
+  // Protocol handlers.
+  EFI_UNUSED_SERVICE InstallProtocolInterface;
+  EFI_UNUSED_SERVICE ReinstallProtocolInterface;
+  EFI_UNUSED_SERVICE UninstallProtocolInterface;
+  EFI_UNUSED_SERVICE HandleProtocol;
+  VOID *Reserved;
+  EFI_UNUSED_SERVICE RegisterProtocolNotify;
+  EFI_UNUSED_SERVICE LocateHandle;
+  EFI_UNUSED_SERVICE LocateDevicePath;
+  EFI_UNUSED_SERVICE InstallConfigurationTable;
+  // Images.
+  EFI_UNUSED_SERVICE LoadImage;
+  EFI_UNUSED_SERVICE StartImage;
+  EFI_UNUSED_SERVICE Exit;
+  EFI_UNUSED_SERVICE UnloadImage;
+  EFI_UNUSED_SERVICE ExitBootServices;
+  // Miscellaneous.
+  EFI_UNUSED_SERVICE GetNextMonotonicCount;
+  EFI_UNUSED_SERVICE Stall;
+  EFI_UNUSED_SERVICE SetWatchdogTimer;
+  // Driver support.
+  EFI_UNUSED_SERVICE ConnectController;
+  EFI_UNUSED_SERVICE DisconnectController;
+  // Open and close protocol.
+  EFI_OPEN_PROTOCOL OpenProtocol;
+  EFI_CLOSE_PROTOCOL CloseProtocol;
+  EFI_UNUSED_SERVICE OpenProtocolInformation;
+  // Library services.
+  EFI_UNUSED_SERVICE ProtocolsPerHandle;
+  EFI_UNUSED_SERVICE LocateHandleBuffer;
+  EFI_LOCATE_PROTOCOL LocateProtocol;
+  EFI_UNUSED_SERVICE InstallMultipleProtocolInterfaces;
+  EFI_UNUSED_SERVICE UninstallMultipleProtocolInterfaces;
+  // CRC and memory.
+  EFI_UNUSED_SERVICE CalculateCrc32;
+  EFI_UNUSED_SERVICE CopyMem;
+  EFI_UNUSED_SERVICE SetMem;
+  EFI_UNUSED_SERVICE CreateEventEx;
+};
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, AllocatePool) == 0x40);
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, FreePool) == 0x48);
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 0x118);
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CloseProtocol) == 0x120);
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 0x140);
+static_assert(sizeof(EFI_BOOT_SERVICES) == 0x178);
+
+// ---------------------------------------------------------------------------
+// The system table.
+
+struct EFI_SYSTEM_TABLE {
+  EFI_TABLE_HEADER Hdr;
+  CHAR16 *FirmwareVendor;
+  UINT32 FirmwareRevision;
+  EFI_HANDLE ConsoleInHandle;
+  VOID *ConIn;
+  EFI_HANDLE ConsoleOutHandle;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut;
+  EFI_HANDLE StandardErrorHandle;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *StdErr;
+  VOID *RuntimeServices;
+  EFI_BOOT_SERVICES *BootServices;
+  UINTN NumberOfTableEntries;
+  VOID *ConfigurationTable;
+};
+static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConOut) == 0x40);
+static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, BootServices) == 0x60);
+static_assert(sizeof(EFI_SYSTEM_TABLE) == 0x78);
+
+// ---------------------------------------------------------------------------
+// Loaded image.
+
+struct EFI_LOADED_IMAGE_PROTOCOL {
+  UINT32 Revision;
+  EFI_HANDLE ParentHandle;
+  EFI_SYSTEM_TABLE *SystemTable;
+  EFI_HANDLE DeviceHandle;
+  EFI_DEVICE_PATH_PROTOCOL *FilePath;
+  VOID *Reserved;
+  UINT32 LoadOptionsSize;
+  VOID *LoadOptions;
+  VOID *ImageBase;
+  UINT64 ImageSize;
+  EFI_MEMORY_TYPE ImageCodeType;
+  EFI_MEMORY_TYPE ImageDataType;
+  EFI_UNUSED_SERVICE Unload;
+};
+static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 0x18);
+static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == 0x60);

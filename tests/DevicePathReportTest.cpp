@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "FakeFirmware.h"
+
+namespace {
+
+using Bytes = std::vector<UINT8>;
+using Lines = std::vector<std::u16string>;
+
+// A node of Length bytes, zero-filled after its header; a Length below 4
+// still occupies its 4-byte header.
+Bytes Node(UINT8 Type, UINT8 SubType, UINT16 Length) {
+  Bytes Result(Length < 4 ? 4 : Length, 0);
+  Result[0] = Type;
+  Result[1] = SubType;
+  Result[2] = (UINT8)Length;
+  Result[3] = (UINT8)(Length >> 8);
+  return Result;
+}
+
+Bytes EndNode(UINT8 SubType = 0xFF) { return Node(0x7F, SubType, 4); }
+
+Bytes HardDriveNode(UINT32 Number, UINT64 Start, UINT64 Size, const UINT8 (&Signature)[16], UINT8 Format,
+                    UINT8 SignatureType) {
+  Bytes Result = Node(0x04, 0x01, 42);
+  auto Put = [&](size_t Offset, UINT64 Value, int Width) {
+    for (int Index = 0; Index < Width; Index++) {
+      Result[Offset + Index] = (UINT8)(Value >> (8 * Index));
+    }
+  };
+  Put(4, Number, 4);
+  Put(8, Start, 8);
+  Put(16, Size, 8);
+  std::copy(Signature, Signature + 16, Result.begin() + 24);
+  Result[40] = Format;
+  Result[41] = SignatureType;
+  return Result;
+}
+
+Bytes Join(const std::vector<Bytes> &Parts) {
+  Bytes Result;
+  for (const Bytes &Part : Parts) {
+    Result.insert(Result.end(), Part.begin(), Part.end());
+  }
+  return Result;
+}
+
+Bytes ExamplePath() {
+  static const UINT8 Signature[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                      0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+  return Join(
+      {Node(0x02, 0x01, 12), Node(0x01, 0x01, 6), HardDriveNode(1, 0x800, 0x100000, Signature, 2, 2), EndNode()});
+}
+
+Lines ExampleReport(const std::u16string &PathText) {
+  return {u"Print Nodes:\r\n",
+          u"type:2,subType:1,length:12\r\n",
+          u"type:1,subType:1,length:6\r\n",
+          u"type:4,subType:1,length:42\r\n",
+          u"    PartitionNumber:1 \r\n"
+          u"    PartitionStart:0x800 \r\n"
+          u"    PartitionSize:0x100000 \r\n"
+          u"    PartitionSig:67452301-AB89-EFCD-0011-223344556677 \r\n"
+          u"    PartitionFormat:2 \r\n"
+          u"    SignatureType:2 \r\n",
+          u"type:127,subType:255,length:4\r\n",
+          PathText + u"\r\n"};
+}
+
+// One OutputString call per text, each ending in "\r\n".
+Lines Calls(const std::vector<std::string> &Texts) {
+  Lines Result;
+  for (const std::string &Text : Texts) {
+    Result.emplace_back(Text.begin(), Text.end());
+    Result.back() += u"\r\n";
+  }
+  return Result;
+}
+
+std::string NodeLine(int Type, int SubType, int Length) {
+  return "type:" + std::to_string(Type) + ",subType:" + std::to_string(SubType) + ",length:" + std::to_string(Length);
+}
+
+void ExpectOpen(const OpenRecord &Open, EFI_HANDLE Handle, const EFI_GUID &Protocol, EFI_HANDLE Agent) {
+  EXPECT_EQ(Open.Handle, Handle);
+  EXPECT_TRUE(SameGuid(Open.Protocol, Protocol));
+  EXPECT_EQ(Open.AgentHandle, Agent);
+  EXPECT_EQ(Open.ControllerHandle, nullptr);
+  EXPECT_EQ(Open.Attributes, (UINT32)EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+}
+
+TEST(DevicePathReport, FourNodeExampleGivesItsLinesInSevenCalls) {
+  FakeFirmware Firmware;
+  Firmware.SetDevicePath(ExamplePath());
+  EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
+
+  EXPECT_EQ(Firmware.Shown, ExampleReport(Firmware.PathText));
+  EXPECT_EQ(Firmware.OutputCalls, 7);
+  ASSERT_EQ(Firmware.Shown.size(), 7u);
+  EXPECT_EQ(Firmware.Shown[4].size(), 182u);
+
+  EXPECT_EQ(AppImageHandle, Firmware.ImageHandle());
+  EXPECT_EQ(AppSystemTable, &Firmware.SystemTable);
+  EXPECT_EQ(AppBootServices, &Firmware.BootServices);
+  ASSERT_EQ(Firmware.Opens.size(), 2u);
+  ExpectOpen(Firmware.Opens[0], Firmware.ImageHandle(), TestLoadedImageGuid, Firmware.ImageHandle());
+  ExpectOpen(Firmware.Opens[1], Firmware.DeviceHandle(), TestDevicePathGuid, Firmware.ImageHandle());
+  ASSERT_EQ(Firmware.CloseOrder.size(), 2u);
+  EXPECT_TRUE(SameGuid(Firmware.CloseOrder[0], TestDevicePathGuid));
+  EXPECT_TRUE(SameGuid(Firmware.CloseOrder[1], TestLoadedImageGuid));
+  EXPECT_EQ((const void *)Firmware.ConvertedPath, (const void *)Firmware.Path.get());
+  EXPECT_EQ(Firmware.DisplayOnly, TRUE);
+  EXPECT_EQ(Firmware.AllowShortcuts, TRUE);
+  EXPECT_EQ(Firmware.AllocationSizes, std::vector<UINTN>(7, 642));
+  ExpectFirmwareLeftClean(Firmware);
+}
+
+// ---------------------------------------------------------------------------
+// Paths: the node lines between the heading and the text form.
+
+struct PathCase {
+  std::string Name;
+  Bytes Path;
+  std::vector<std::string> NodeLines;
+  bool TextShown;
+};
+
+void PrintTo(const PathCase &Case, std::ostream *Stream) { *Stream << Case.Name; }
+
+class Paths : public testing::TestWithParam<PathCase> {};
+
+TEST_P(Paths, ListNodesUpToTheStoppingNode) {
+  FakeFirmware Firmware;
+  Firmware.SetDevicePath(GetParam().Path);
+  EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
+
+  Lines Expected = Calls({"Print Nodes:"});
+  Lines NodeCalls = Calls(GetParam().NodeLines);
+  Expected.insert(Expected.end(), NodeCalls.begin(), NodeCalls.end());
+  if (GetParam().TextShown) {
+    Expected.push_back(Firmware.PathText + u"\r\n");
+  }
+  EXPECT_EQ(Firmware.Shown, Expected);
+  EXPECT_EQ(Firmware.ConvertCalls, GetParam().TextShown ? 1 : 0);
+  ExpectFirmwareLeftClean(Firmware);
+}
+
+Bytes WithSubType(Bytes Path, UINT8 SubType) {
+  Path[1] = SubType;
+  return Path;
+}
+
+const UINT8 CountingSignature[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+std::vector<PathCase> PathCases() {
+  std::vector<PathCase> Cases = {
+      {"EndNodeAlone", EndNode(), {NodeLine(127, 255, 4)}, true},
+      {"SubTypeFFStopsAnyType",
+       Join({WithSubType(HardDriveNode(1, 2, 3, CountingSignature, 2, 2), 0xFF), Node(1, 1, 6), EndNode()}),
+       {NodeLine(4, 255, 42)},
+       true},
+      {"FirstInstanceOnly",
+       Join({Node(1, 1, 6), EndNode(0x01), Node(2, 1, 12), EndNode()}),
+       {NodeLine(1, 1, 6), NodeLine(127, 1, 4)},
+       true},
+      {"OtherMediaNodeHasNoBlock",
+       Join({Node(4, 4, 10), EndNode()}),
+       {NodeLine(4, 4, 10), NodeLine(127, 255, 4)},
+       true},
+      {"LengthOf256OrMoreAdvancesByIt",
+       Join({Node(3, 10, 300), Node(1, 1, 6), EndNode()}),
+       {NodeLine(3, 10, 300), NodeLine(1, 1, 6), NodeLine(127, 255, 4)},
+       true},
+      // The odd first node puts the hard-drive fields at odd addresses.
+      {"WideFieldsAtOddAddressesAndNegativePartitionNumber",
+       Join({Node(1, 1, 5), HardDriveNode(0x80000000, 0xFEDCBA9876543210, 0x100000000, CountingSignature, 255, 255),
+             EndNode()}),
+       {NodeLine(1, 1, 5), NodeLine(4, 1, 42),
+        "    PartitionNumber:-2147483648 \r\n    PartitionStart:0xFEDCBA9876543210 \r\n"
+        "    PartitionSize:0x100000000 \r\n"
+        "    PartitionSig:04030201-0605-0807-090A-0B0C0D0E0F10 \r\n"
+        "    PartitionFormat:255 \r\n    SignatureType:255 ",
+        NodeLine(127, 255, 4)},
+       true},
+      // Its fields would lie in the end node and beyond the path.
+      {"HardDriveNodeTooShortForItsFields",
+       Join({Node(4, 1, 6), EndNode()}),
+       {NodeLine(4, 1, 6), NodeLine(127, 255, 4)},
+       true},
+  };
+  // A Length below the header size ends the walk wherever it stands, and the
+  // path ends right after that header, so any read beyond it is caught.
+  for (int Length = 0; Length < 4; Length++) {
+    std::string Suffix = "Length" + std::to_string(Length);
+    Cases.push_back({"FirstNode" + Suffix, Node(1, 1, Length), {NodeLine(1, 1, Length)}, false});
+    Cases.push_back({"MiddleNode" + Suffix,
+                     Join({Node(2, 1, 12), Node(3, 5, Length)}),
+                     {NodeLine(2, 1, 12), NodeLine(3, 5, Length)},
+                     false});
+    Cases.push_back({"EndNode" + Suffix,
+                     Join({Node(2, 1, 12), Node(0x7F, 0xFF, Length)}),
+                     {NodeLine(2, 1, 12), NodeLine(127, 255, Length)},
+                     false});
+  }
+
+  // Without an end node the walk stops at its last allowed node; with exactly
+  // that many nodes the path ends right there. An end node in the last
+  // allowed place still makes a sound path.
+  for (int Count : {DEVICE_PATH_WALK_MAX_NODES, 2 * DEVICE_PATH_WALK_MAX_NODES}) {
+    Cases.push_back({"NoEndNodeAmong" + std::to_string(Count) + "Nodes", Join(std::vector<Bytes>(Count, Node(1, 1, 4))),
+                     std::vector<std::string>(DEVICE_PATH_WALK_MAX_NODES, NodeLine(1, 1, 4)), false});
+  }
+  PathCase Last = {"EndNodeLastAllowed",
+                   Join({Join(std::vector<Bytes>(DEVICE_PATH_WALK_MAX_NODES - 1, Node(1, 1, 4))), EndNode()}),
+                   std::vector<std::string>(DEVICE_PATH_WALK_MAX_NODES - 1, NodeLine(1, 1, 4)), true};
+  Last.NodeLines.push_back(NodeLine(127, 255, 4));
+  Cases.push_back(Last);
+  return Cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(DevicePathReport, Paths, testing::ValuesIn(PathCases()),
+                         [](const testing::TestParamInfo<PathCase> &Info) { return Info.param.Name; });
+
+// ---------------------------------------------------------------------------
+// Faults: the example path with one firmware call failing.
+
+struct FaultCase {
+  std::string Name;
+  std::function<void(FakeFirmware &)> Inject;
+  std::function<Lines(Lines)> Expect;  // from the normal report
+};
+
+void PrintTo(const FaultCase &Case, std::ostream *Stream) { *Stream << Case.Name; }
+
+std::function<Lines(Lines)> FirstCalls(size_t Count) {
+  return [Count](Lines Normal) { return Lines(Normal.begin(), Normal.begin() + Count); };
+}
+
+std::function<Lines(Lines)> AllCallsBut(size_t Index) {
+  return [Index](Lines Normal) {
+    Normal.erase(Normal.begin() + Index);
+    return Normal;
+  };
+}
+
+std::vector<FaultCase> FaultCases() {
+  std::vector<FaultCase> Cases = {
+      {"LoadedImageOpenFails", [](FakeFirmware &F) { F.FailLoadedImageOpen = true; }, FirstCalls(1)},
+      {"DevicePathOpenFails", [](FakeFirmware &F) { F.FailDevicePathOpen = true; }, FirstCalls(1)},
+      {"DevicePathOpenGivesNull", [](FakeFirmware &F) { F.DevicePathIsNull = true; }, FirstCalls(1)},
+      {"LocateProtocolFails", [](FakeFirmware &F) { F.FailLocate = true; }, FirstCalls(6)},
+      {"ConversionGivesNull", [](FakeFirmware &F) { F.ConvertReturnsNull = true; },
+       [](Lines Normal) {
+         Normal.back() = u"<null string>\r\n";
+         return Normal;
+       }},
+      {"EveryAllocationFails", [](FakeFirmware &F) { F.FailAllAllocations = true; }, FirstCalls(0)},
+      {"EveryOutputFails", [](FakeFirmware &F) { F.FailAllOutput = true; }, FirstCalls(0)},
+      {"NoConsole", [](FakeFirmware &F) { F.NoConsole = true; }, FirstCalls(0)},
+  };
+  for (int Call = 1; Call <= 7; Call++) {
+    Cases.push_back({"AllocationFails" + std::to_string(Call), [Call](FakeFirmware &F) { F.FailAllocationCall = Call; },
+                     AllCallsBut(Call - 1)});
+    Cases.push_back({"OutputFails" + std::to_string(Call), [Call](FakeFirmware &F) { F.FailOutputCall = Call; },
+                     AllCallsBut(Call - 1)});
+  }
+  return Cases;
+}
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, LeaveNothingOpenOrAllocated) {
+  FakeFirmware Firmware;
+  Firmware.SetDevicePath(ExamplePath());
+  GetParam().Inject(Firmware);
+  EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
+
+  EXPECT_EQ(Firmware.Shown, GetParam().Expect(ExampleReport(Firmware.PathText)));
+  ExpectFirmwareLeftClean(Firmware);
+
+  // Each step runs only on what the step before handed over.
+  ASSERT_GE(Firmware.Opens.size(), 1u);
+  bool ImageOpened = !EFI_ERROR(Firmware.Opens[0].Status);
+  EXPECT_EQ(Firmware.Opens.size(), ImageOpened ? 2u : 1u);
+  bool PathOpened = ImageOpened && !EFI_ERROR(Firmware.Opens[1].Status) && !Firmware.DevicePathIsNull;
+  EXPECT_EQ(Firmware.LocateCalls, PathOpened ? 1 : 0);
+  EXPECT_EQ(Firmware.ConvertCalls, PathOpened && !Firmware.FailLocate ? 1 : 0);
+  // Every print gives its buffer back, a failed allocation's null included,
+  // and so does the report with a null text.
+  int FailedAllocations = Firmware.FailAllAllocations ? Firmware.AllocationCalls : Firmware.FailAllocationCall != 0;
+  EXPECT_EQ(Firmware.NullFrees, FailedAllocations + (Firmware.ConvertReturnsNull ? 1 : 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(DevicePathReport, Faults, testing::ValuesIn(FaultCases()),
+                         [](const testing::TestParamInfo<FaultCase> &Info) { return Info.param.Name; });
+
+}  // namespace

@@ -1,0 +1,81 @@
+// A stand-in for the firmware the application runs on: a system table and
+// boot services with EFIAPI functions, a pool, a console, a handle database
+// for Loaded Image and Device Path, and a Device Path To Text protocol. It
+// records every call and fails on request. One instance at a time is live.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Application.h"
+
+struct OpenRecord {
+  EFI_HANDLE Handle;
+  EFI_GUID Protocol;
+  EFI_HANDLE AgentHandle;
+  EFI_HANDLE ControllerHandle;
+  UINT32 Attributes;
+  EFI_STATUS Status;
+  int Closes;
+};
+
+struct FakeFirmware {
+  // What to do. Call numbers count from 1.
+  int FailAllocationCall = 0;
+  bool FailAllAllocations = false;
+  int FailOutputCall = 0;
+  bool FailAllOutput = false;
+  bool NoConsole = false;
+  bool FailLoadedImageOpen = false;
+  bool FailDevicePathOpen = false;
+  bool DevicePathIsNull = false;
+  bool FailLocate = false;
+  bool ConvertReturnsNull = false;
+  std::u16string PathText = u"PciRoot(0x0)/Pci(0x1,0x1)/HD(1,GPT,67452301-AB89-EFCD-0011-223344556677,0x800,0x100000)";
+
+  // What happened.
+  std::vector<std::u16string> Shown;  // each successful OutputString call
+  int OutputCalls = 0;
+  int AllocationCalls = 0;
+  std::vector<UINTN> AllocationSizes;
+  std::vector<void *> Live;  // pool blocks not yet freed
+  int NullFrees = 0;
+  int Mistakes = 0;  // wrong pool type, unknown pointer freed, wrong This, stray close
+  std::vector<OpenRecord> Opens;
+  std::vector<EFI_GUID> CloseOrder;
+  int LocateCalls = 0;
+  int ConvertCalls = 0;
+  const EFI_DEVICE_PATH_PROTOCOL *ConvertedPath = nullptr;
+  BOOLEAN DisplayOnly = FALSE;
+  BOOLEAN AllowShortcuts = FALSE;
+
+  // The firmware's side.
+  char ImageTag = 0;
+  char DeviceTag = 0;
+  std::unique_ptr<UINT8[]> Path;  // exactly as long as the path, so over-reads trap
+  EFI_LOADED_IMAGE_PROTOCOL LoadedImage = {};
+  EFI_DEVICE_PATH_TO_TEXT_PROTOCOL DevicePathToText = {};
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL Console = {};
+  EFI_BOOT_SERVICES BootServices = {};
+  EFI_SYSTEM_TABLE SystemTable = {};
+
+  FakeFirmware();
+  ~FakeFirmware();
+  EFI_HANDLE ImageHandle() { return &ImageTag; }
+  EFI_HANDLE DeviceHandle() { return &DeviceTag; }
+  void SetDevicePath(const std::vector<UINT8> &Bytes);
+  // Runs ApplicationEntry as the firmware would start the image.
+  EFI_STATUS Run();
+  // Points the application's globals at this firmware without running it.
+  void InstallGlobals();
+};
+
+extern const EFI_GUID TestLoadedImageGuid;
+extern const EFI_GUID TestDevicePathGuid;
+extern const EFI_GUID TestDevicePathToTextGuid;
+bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right);
+
+// Checks what every run must leave behind: no live pool block, every
+// successful open closed exactly once, no failed open closed, no misuse.
+void ExpectFirmwareLeftClean(const FakeFirmware &Firmware);
