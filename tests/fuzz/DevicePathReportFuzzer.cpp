@@ -30,7 +30,7 @@
 
 namespace {
 
-constexpr size_t PathLimit = 1 << 16;
+constexpr size_t PathLimit = 1 << 13;  // room for Lengths well past 256
 
 [[noreturn]] void Fail(const char *What) {
   fprintf(stderr, "device-path report check failed: %s\n", What);
@@ -46,6 +46,7 @@ constexpr size_t PathLimit = 1 << 16;
 
 std::vector<UINT8> BuildPath(const uint8_t *Data, size_t Size, bool CutAfterShort) {
   std::vector<UINT8> Path;
+  Path.reserve(PathLimit);
   size_t At = 1;
   auto Byte = [&]() -> UINT8 { return At < Size ? Data[At++] : (At++, 0); };
   const UINT8 EndNode[4] = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0};
@@ -58,8 +59,13 @@ std::vector<UINT8> BuildPath(const uint8_t *Data, size_t Size, bool CutAfterShor
       Length = 4 + Length % 64;
     }
     Path.insert(Path.end(), {Type, SubType, (UINT8)Length, (UINT8)(Length >> 8)});
-    for (size_t Index = 4; Index < Length; Index++) {
-      Path.push_back(Byte());
+    if (Length > 4) {
+      // The payload: what the input still has, then zeros.
+      size_t Payload = Length - 4;
+      size_t Taken = At < Size ? (Size - At < Payload ? Size - At : Payload) : 0;
+      Path.insert(Path.end(), Data + (At < Size ? At : Size), Data + (At < Size ? At : Size) + Taken);
+      Path.resize(Path.size() + Payload - Taken, 0);
+      At += Payload;
     }
     if (Length < 4 && CutAfterShort) {
       return Path;
