@@ -27,22 +27,11 @@
 #include <vector>
 
 #include "FakeFirmware.h"
+#include "FuzzCheck.h"
 
 namespace {
 
 constexpr size_t PathLimit = 1 << 13;  // room for Lengths well past 256
-
-[[noreturn]] void Fail(const char *What) {
-  fprintf(stderr, "device-path report check failed: %s\n", What);
-  abort();
-}
-
-#define CHECK(Condition)         \
-  do {                           \
-    if (!(Condition)) {          \
-      Fail(#Condition);          \
-    }                            \
-  } while (0)
 
 std::vector<UINT8> BuildPath(const uint8_t *Data, size_t Size, bool CutAfterShort) {
   std::vector<UINT8> Path;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "Format.h"
+#include "FuzzCheck.h"
 
 namespace {
 
@@ -42,18 +43,6 @@ constexpr size_t GuardBytes = 32;
 constexpr uint8_t GuardByte = 0xA5;
 constexpr size_t MaxSlots = 16;
 constexpr size_t ReferenceSize = 4096;  // the "large" buffer of the prefix check
-
-[[noreturn]] void Fail(const char *What) {
-  fprintf(stderr, "RenderFormat invariant broken: %s\n", What);
-  abort();
-}
-
-#define CHECK(Condition)         \
-  do {                           \
-    if (!(Condition)) {          \
-      Fail(#Condition);          \
-    }                            \
-  } while (0)
 
 // A heap block of exactly Size bytes (Lead more in front when an odd start
 // address is wanted); Data points at the first usable byte.
