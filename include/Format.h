@@ -126,13 +126,14 @@ constexpr bool ArgumentFitsSlot(ArgumentKind Argument, SlotKind Slot) {
 // not constexpr: calling it stops the constant evaluation. The constexpr
 // function that calls it names the fault, and the compiler's note "in call
 // to ..." shows its arguments: the index in the format of the "%" that
-// starts the directive at fault, and the argument's number from 1 (or the two counts).
+// starts the directive at fault, and the argument's number from 1 (or the
+// two counts).
 void FormatArgumentsDoNotMatch();
-#define FORMAT_MISMATCH(Name, First, Second)                    \
+#define FORMAT_MISMATCH(Name, First, Second)                                                \
   constexpr void Name([[maybe_unused]] UINTN First, [[maybe_unused]] UINTN Second, bool Holds) { \
-    if (!Holds) {                                                 \
-      FormatArgumentsDoNotMatch();                                \
-    }                                                             \
+    if (!Holds) {                                                                             \
+      FormatArgumentsDoNotMatch();                                                            \
+    }                                                                                         \
   }
 FORMAT_MISMATCH(FormatHasMoreArgumentsThanSlots, ArgumentCount, SlotCount)
 FORMAT_MISMATCH(FormatHasMoreSlotsThanArguments, DirectiveAt, ArgumentCount)
@@ -158,18 +159,9 @@ constexpr void CheckFormatArguments(const Unit *Literal, UINTN Length, const Arg
       continue;
     }
     UINTN DirectiveAt = Index;
-    auto TakeStar = [&]() -> UINT64 {
-      if (Taken >= KindCount) {
-        FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount, false);
-      } else if (Kinds[Taken] != ArgumentKind::Integer) {
-        FormatDirectiveWantsInteger(DirectiveAt, Taken + 1, false);
-      }
-      Taken++;
-      return 0;
-    };
-    Directive Parsed = ParseDirective(ReadUnit, Index, 0, TakeStar);
-    SlotKind Slot = ConversionSlot(Parsed.Conversion);
-    if (Slot != SlotKind::None) {
+    // One slot of kind Slot taken by this directive, for a "*" or the
+    // conversion alike.
+    auto TakeSlot = [&](SlotKind Slot) {
       if (Taken >= KindCount) {
         FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount, false);
       } else if (!ArgumentFitsSlot(Kinds[Taken], Slot)) {
@@ -183,6 +175,14 @@ constexpr void CheckFormatArguments(const Unit *Literal, UINTN Length, const Arg
         }
       }
       Taken++;
+    };
+    Directive Parsed = ParseDirective(ReadUnit, Index, 0, [&]() -> UINT64 {
+      TakeSlot(SlotKind::Integer);
+      return 0;
+    });
+    SlotKind Slot = ConversionSlot(Parsed.Conversion);
+    if (Slot != SlotKind::None) {
+      TakeSlot(Slot);
     }
     Index = Parsed.Next;
   }
