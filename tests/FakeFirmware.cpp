@@ -158,10 +158,21 @@ void FakeFirmware::InstallGlobals() {
   AppBootServices = &BootServices;
 }
 
-void ExpectFirmwareLeftClean(const FakeFirmware &Firmware) {
-  EXPECT_TRUE(Firmware.Live.empty()) << Firmware.Live.size() << " pool blocks still live";
-  EXPECT_EQ(Firmware.Mistakes, 0);
-  for (const OpenRecord &Open : Firmware.Opens) {
-    EXPECT_EQ(Open.Closes, EFI_ERROR(Open.Status) ? 0 : 1) << "open of protocol " << std::hex << Open.Protocol.Data1;
+std::string DescribeLeftovers(const FakeFirmware &Firmware) {
+  std::string Leftovers;
+  if (!Firmware.Live.empty()) {
+    Leftovers += std::to_string(Firmware.Live.size()) + " pool blocks still live; ";
   }
+  if (Firmware.Mistakes != 0) {
+    Leftovers += std::to_string(Firmware.Mistakes) + " misuses; ";
+  }
+  for (const OpenRecord &Open : Firmware.Opens) {
+    if (Open.Closes != (EFI_ERROR(Open.Status) ? 0 : 1)) {
+      Leftovers += "open of protocol " + std::to_string(Open.Protocol.Data1) + " closed " +
+                   std::to_string(Open.Closes) + " times; ";
+    }
+  }
+  return Leftovers;
 }
+
+void ExpectFirmwareLeftClean(const FakeFirmware &Firmware) { EXPECT_EQ(DescribeLeftovers(Firmware), ""); }

@@ -76,6 +76,9 @@ extern const EFI_GUID TestDevicePathGuid;
 extern const EFI_GUID TestDevicePathToTextGuid;
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right);
 
-// Checks what every run must leave behind: no live pool block, every
-// successful open closed exactly once, no failed open closed, no misuse.
+// What every run must leave behind: no live pool block, every successful
+// open closed exactly once, no failed open closed, no misuse. Returns what
+// is wrong, or an empty text.
+std::string DescribeLeftovers(const FakeFirmware &Firmware);
+// The same as a GoogleTest expectation.
 void ExpectFirmwareLeftClean(const FakeFirmware &Firmware);
