@@ -96,13 +96,16 @@ judge() {
 # Escape sequences (the firmware asks the terminal for its size) and carriage
 # returns are dropped, so that what is printed does not act on the terminal.
 clean() { LC_ALL=C sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1b[78]//g; s/\r//g' "$log"; }
+# The whole console, ended by a line break even when the firmware's last line
+# was not.
+show_console() {
+  clean
+  [ -z "$(tail -c 1 "$log")" ] || echo
+}
 
 # From here on a failure shows the console first when it was asked for.
 fail() {
-  if [ "$console" = 1 ]; then
-    clean
-    [ -z "$(tail -c 1 "$log")" ] || echo
-  fi
+  [ "$console" = 0 ] || show_console
   echo "run-firmware: $*" >&2
   exit 1
 }
@@ -140,8 +143,7 @@ case "$verdict" in
 esac
 
 if [ "$console" = 1 ]; then
-  clean
-  [ -z "$(tail -c 1 "$log")" ] || echo
+  show_console
 else
   clean | LC_ALL=C awk '
     state == 0 && $0 == "Print Nodes:" { state = 1 }
