@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the benchmark and runs it: the engine against glibc snprintf and
+# {fmt}, with medians of several repetitions and the ratios in a table.
+# Arguments pass on to the program (for example --benchmark_filter=%g).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake make clang libbenchmark-dev libfmt-dev locales)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build-bench -DCMAKE_CXX_COMPILER=clang++ -DQUILLMERE_IMAGE=OFF >/dev/null
+cmake --build build-bench -j "$(nproc)" --target render_bench
+
+# snprintf groups thousands only under a locale that says so; the C locale
+# does not, so the benchmark gets its own en_US.UTF-8.
+locales=build-bench/locale
+if [ ! -d "$locales/en_US.UTF-8" ]; then
+  mkdir -p "$locales"
+  localedef -i en_US -f UTF-8 "$locales/en_US.UTF-8"
+fi
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
+LOCPATH="$PWD/$locales" exec build-bench/bench/render_bench "$@"
