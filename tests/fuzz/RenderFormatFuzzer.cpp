@@ -22,7 +22,8 @@
 // one is broken: the result bound, the terminator, nothing written outside
 // the counted characters and their terminator, refusal without a write,
 // determinism, shorter buffers giving prefixes, and agreement between the
-// two output widths and the two format widths.
+// two output widths and the two format widths, and the very same bytes as
+// the plain model of the engine.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -36,6 +37,7 @@
 
 #include "Format.h"
 #include "FuzzCheck.h"
+#include "ReferenceRender.h"
 
 namespace {
 
@@ -277,6 +279,15 @@ Outcome Run(const Call &Spec, const Arguments &Args, uint8_t Fill) {
     return Got;
   }
   CHECK(Result <= Spec.BufferSize - 1);
+  if (Bytes <= LargeBytes) {
+    // The plain model writes the same bytes and counts the same characters.
+    Block Model(Bytes, false);
+    memset(Model.Data, Fill, Bytes);
+    UINTN ModelResult = ReferenceRenderFormat(Model.Data, Spec.BufferSize, Spec.Flags, Spec.Format,
+                                              ArgumentList{Args.Slots.get(), Args.Count});
+    CHECK(ModelResult == Result);
+    CHECK(memcmp(Model.Data, Buffer, Bytes) == 0);
+  }
   size_t Written = Result * CharacterSize;
   CHECK(AllBytesAre(Buffer + Written, CharacterSize, 0));
   CHECK(AllBytesAre(Buffer + Written + CharacterSize, Bytes - Written - CharacterSize, Fill));
