@@ -6,57 +6,359 @@ namespace {
 
 CONST CHAR8 DigitTable[] = "0123456789ABCDEF";
 
-// The text a format character or a conversion hands to the emission.
-struct ArgumentText {
-  CONST UINT8 *Start;  // first character; for integer digits the most significant one
-  BOOLEAN Wide;        // 16-bit characters, low byte first
-  BOOLEAN Backward;    // integer digits, read towards lower addresses
-};
-
-// The state of one format character, rebuilt before each.
-struct CharacterState {
-  UINTN Flags;
-  UINT64 Width;
-  UINT64 Precision;
-  UINT64 Count;
-  UINT64 Digits;  // an integer's digits, without prefix and commas
-  CHAR8 Prefix;   // 0 for none
-  UINTN GroupPhase;
-  BOOLEAN Integer;
-  ArgumentText Text;
-};
-
 // One run's output window: text goes only to positions before End, the last
 // character slot of the buffer, which is kept for the terminator.
 struct OutputWindow {
   UINT8 *Position;
   UINT8 *End;
-  UINTN CharacterSize;
+  BOOLEAN Wide;  // 16-bit characters, low byte first
 };
 
-UINT32 ReadFormatUnit(CONST UINT8 *Format, UINTN Index, BOOLEAN Wide) {
-  if (Wide) {
-    return (UINT32)Format[2 * Index] | ((UINT32)Format[2 * Index + 1] << 8);
-  }
-  return Format[Index];
+// A text that a directive hands to the emission: forward, up to its first
+// zero character, in 8-bit or 16-bit characters. A 16-bit text may start at
+// any address, so its units are always taken byte by byte.
+struct ArgumentText {
+  CONST UINT8 *Start;
+  BOOLEAN Wide;
+};
+
+// What one directive asks for.
+struct DirectiveState {
+  UINTN Flags;
+  UINT64 Width;
+  UINT64 Precision;
+};
+
+// Characters that still fit before End.
+inline UINTN Room(CONST OutputWindow &Output) {
+  UINTN Bytes = (UINTN)(Output.End - Output.Position);
+  return Output.Wide ? Bytes >> 1 : Bytes;
 }
 
-UINT16 ReadTextUnit(CONST ArgumentText &Text, UINTN Index) {
-  if (Text.Backward) {
-    return *(Text.Start - Index);
+inline VOID PutCharacter(OutputWindow &Output, UINT16 Character) {
+  if (Output.Position < Output.End) {
+    *Output.Position++ = (UINT8)Character;
+    if (Output.Wide) {
+      *Output.Position++ = (UINT8)(Character >> 8);
+    }
   }
+}
+
+// Field - Used copies of Character, none when that difference, taken as a
+// signed number, is 0 or less.
+inline VOID PutFill(OutputWindow &Output, UINT64 Field, UINT64 Used, UINT16 Character) {
+  INT64 Repeat = (INT64)(Field - Used);
+  if (Repeat > 0) {
+    Output.Position = FillCharacters(Output.Position, Output.End, Repeat, Character, Output.Wide ? 2 : 1);
+  }
+}
+
+// Copies the characters of Text up to its first zero character, at most
+// Limit of them and no further than End. Returns how many it copied.
+UINT64 CopyText(OutputWindow &Output, ArgumentText Text, UINT64 Limit) {
+  UINTN Fits = Room(Output);
+  UINTN Count = Limit < Fits ? (UINTN)Limit : Fits;
+  CONST UINT8 *From = Text.Start;
+  UINT8 *To = Output.Position;
+  UINTN Copied = 0;
+  if (!Text.Wide && !Output.Wide) {
+    for (; Copied < Count && From[Copied] != 0; Copied++) {
+      To[Copied] = From[Copied];
+    }
+  } else if (!Text.Wide) {
+    for (; Copied < Count && From[Copied] != 0; Copied++) {
+      To[2 * Copied] = From[Copied];
+      To[2 * Copied + 1] = 0;
+    }
+  } else if (!Output.Wide) {
+    for (; Copied < Count && (From[2 * Copied] | From[2 * Copied + 1]) != 0; Copied++) {
+      To[Copied] = From[2 * Copied];
+    }
+  } else {
+    for (; Copied < Count && (From[2 * Copied] | From[2 * Copied + 1]) != 0; Copied++) {
+      To[2 * Copied] = From[2 * Copied];
+      To[2 * Copied + 1] = From[2 * Copied + 1];
+    }
+  }
+  Output.Position += Output.Wide ? 2 * Copied : Copied;
+  return Copied;
+}
+
+// The number of characters of Text before its first zero, counting no
+// further than Limit.
+UINT64 CountText(ArgumentText Text, UINT64 Limit) {
+  UINT64 Count = 0;
   if (Text.Wide) {
-    return (UINT16)(Text.Start[2 * Index] | (Text.Start[2 * Index + 1] << 8));
+    while (Count < Limit && (Text.Start[2 * Count] | Text.Start[2 * Count + 1]) != 0) {
+      Count++;
+    }
+  } else {
+    while (Count < Limit && Text.Start[Count] != 0) {
+      Count++;
+    }
   }
-  return Text.Start[Index];
+  return Count;
 }
 
-VOID WriteCharacter(OutputWindow &Output, UINT16 Character) {
-  Output.Position = FillCharacters(Output.Position, Output.End, 1, Character, Output.CharacterSize);
+// Writes one text with its directive's width and precision: left fill,
+// precision spaces, the characters, right fill.
+VOID EmitText(OutputWindow &Output, DirectiveState State, ArgumentText Text) {
+  BOOLEAN WidthGiven = (State.Flags & FORMAT_WIDTH_GIVEN) != 0;
+  BOOLEAN AlignLeft = (State.Flags & FORMAT_ALIGN_LEFT) != 0;
+  UINT64 Field;
+  if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0 && (!WidthGiven || AlignLeft)) {
+    // Nothing stands before the characters but the one space an empty text
+    // gets from a precision of 1, so they are counted as they are copied.
+    // A copy cut by End leaves no room for anything after it.
+    UINT64 Count = CopyText(Output, Text, ~(UINT64)0);
+    Field = State.Precision > Count ? State.Precision : Count;
+    PutFill(Output, Field, Count, ' ');
+  } else {
+    UINT64 Count = CountText(Text, (State.Flags & FORMAT_PRECISION_GIVEN) != 0 ? State.Precision : ~(UINT64)0);
+    Field = State.Precision > Count ? State.Precision : Count;
+    if (WidthGiven && !AlignLeft) {
+      PutFill(Output, State.Width, Field, ' ');
+    }
+    PutFill(Output, Field, Count, ' ');
+    CopyText(Output, Text, Count);
+  }
+  if (WidthGiven && AlignLeft) {
+    PutFill(Output, State.Width, Field, ' ');
+  }
 }
 
-VOID WriteFill(OutputWindow &Output, UINT64 Width, UINT64 Field) {
-  Output.Position = FillCharacters(Output.Position, Output.End, (INT64)(Width - Field), ' ', Output.CharacterSize);
+// "00" to "99", two characters each.
+constexpr struct DigitPairs {
+  CHAR8 Pair[200];
+  constexpr DigitPairs() : Pair() {
+    for (UINTN Index = 0; Index < 100; Index++) {
+      Pair[2 * Index] = (CHAR8)('0' + Index / 10);
+      Pair[2 * Index + 1] = (CHAR8)('0' + Index % 10);
+    }
+  }
+} DecimalPairs;
+
+// Digits of Value, least significant first after a zero at Text[0]; two
+// decimal digits come from each division, which the compiler turns into a
+// multiplication because the divisor is a constant.
+CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
+  while (Value >= 100) {
+    UINT64 Quotient = Value / 100;
+    CONST CHAR8 *Pair = &DecimalPairs.Pair[2 * (Value - Quotient * 100)];
+    Text[1] = Pair[1];
+    Text[2] = Pair[0];
+    Text += 2;
+    Value = Quotient;
+  }
+  if (Value >= 10) {
+    Text[1] = DecimalPairs.Pair[2 * Value + 1];
+    Text[2] = DecimalPairs.Pair[2 * Value];
+    return Text + 2;
+  }
+  Text[1] = (CHAR8)('0' + Value);
+  return Text + 1;
+}
+
+// Copies Count digits that run from MostSignificant towards lower addresses,
+// no further than End.
+VOID CopyDigits(OutputWindow &Output, CONST CHAR8 *MostSignificant, UINT64 Count) {
+  UINTN Fits = Room(Output);
+  CONST CHAR8 *Stop = MostSignificant - (Count < Fits ? Count : Fits);
+  UINT8 *To = Output.Position;
+  // At most 20 digits: the plain loop beats an unrolled or vectorised one.
+  if (Output.Wide) {
+#pragma clang loop vectorize(disable) unroll(disable)
+    for (CONST CHAR8 *From = MostSignificant; From != Stop; From--) {
+      To[0] = (UINT8)*From;
+      To[1] = 0;
+      To += 2;
+    }
+  } else {
+#pragma clang loop vectorize(disable) unroll(disable)
+    for (CONST CHAR8 *From = MostSignificant; From != Stop; From--) {
+      *To++ = (UINT8)*From;
+    }
+  }
+  Output.Position = To;
+}
+
+// Writes an integer conversion: prefix, zeros, digits and commas, with the
+// directive's width and precision.
+VOID EmitInteger(OutputWindow &Output, DirectiveState State, UINT64 Slot, CHAR8 *ValueText) {
+  UINTN Flags = State.Flags;
+  BOOLEAN Hexadecimal = (Flags & FORMAT_BASE_16) != 0;
+  BOOLEAN Signed = (Flags & (FORMAT_VALUE_UNSIGNED | FORMAT_BASE_16)) == 0;
+  UINT64 Value = Slot;
+  if ((Flags & FORMAT_VALUE_64) == 0) {
+    // The low 32 bits are taken on purpose: a 32-bit argument's slot may
+    // carry anything in its upper half.
+    Value = Signed ? (UINT64)(INT64)(INT32)(UINT32)Slot : (UINT32)Slot;
+  }
+  BOOLEAN WidthGiven = (Flags & FORMAT_WIDTH_GIVEN) != 0;
+  if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN |
+                FORMAT_ALIGN_LEFT)) == 0) {
+    // The usual shapes, "%d", "%lx", "%08X" and the like: no sign to show,
+    // no commas, no precision and the field filled on the left, so the
+    // field is a fill, a "-" for a negative value and the digits.
+    BOOLEAN Negative = Signed && (INT64)Value < 0;
+    if (Negative) {
+      Value = 0 - Value;
+    }
+    CHAR8 *MostSignificant = ValueToDigits(ValueText, Value, Hexadecimal ? 16 : 10);
+    UINT64 Count = (UINT64)(MostSignificant - ValueText) + (Negative ? 1 : 0);
+    BOOLEAN ZeroFill = WidthGiven && (Flags & FORMAT_FILL_ZERO) != 0;
+    UINT64 Field = WidthGiven ? State.Width : Count;
+    if (!ZeroFill) {
+      PutFill(Output, Field, Count, ' ');
+    }
+    if (Negative) {
+      PutCharacter(Output, '-');
+    }
+    if (ZeroFill) {
+      PutFill(Output, Field, Count, '0');
+    }
+    CopyDigits(Output, MostSignificant, Count - (Negative ? 1 : 0));
+    return;
+  }
+
+  CHAR8 Prefix = 0;
+  if ((Flags & FORMAT_SHOW_PLUS) != 0) {
+    Prefix = '+';
+  } else if ((Flags & FORMAT_SHOW_SPACE) != 0) {
+    Prefix = ' ';
+  }
+  BOOLEAN Grouping = !Hexadecimal && (Flags & FORMAT_GROUP_THOUSANDS) != 0;
+  UINT64 Precision = State.Precision;
+  if (Grouping) {
+    Flags &= ~(UINTN)FORMAT_FILL_ZERO;
+    Precision = 1;
+  }
+  if (Signed && (INT64)Value < 0) {
+    Prefix = '-';
+    Value = 0 - Value;  // unsigned, so the most negative value keeps its magnitude
+  }
+
+  CHAR8 *MostSignificant = ValueToDigits(ValueText, Value, Hexadecimal ? 16 : 10);
+  UINT64 Digits = (UINT64)(MostSignificant - ValueText);
+  if (Value == 0 && Precision == 0) {
+    Digits = 0;
+  }
+  UINT64 Count = Digits;
+  if (Grouping && Digits > 0) {
+    Count += (Digits - 1) / 3;
+  }
+  if (Prefix != 0) {
+    Count++;
+    Precision++;
+  }
+  if ((Flags & (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN | FORMAT_ALIGN_LEFT | FORMAT_PRECISION_GIVEN)) ==
+      (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN)) {
+    Precision = State.Width;  // zeros fill the field, prefix included
+  }
+  if (Precision < Count) {
+    Precision = Count;
+  }
+
+  BOOLEAN AlignLeft = (Flags & FORMAT_ALIGN_LEFT) != 0;
+  if (WidthGiven && !AlignLeft) {
+    PutFill(Output, State.Width, Precision, ' ');
+  }
+  if (Prefix != 0) {
+    PutCharacter(Output, (UINT8)Prefix);
+  }
+  PutFill(Output, Precision, Count, '0');
+  if (!Grouping) {
+    CopyDigits(Output, MostSignificant, Digits);
+  } else {
+    // A "," before every group of three counted from the least significant
+    // digit, never at the front.
+    UINTN Phase = (3 - Digits % 3) % 3;
+    for (UINT64 Index = 0; Index < Digits; Index++) {
+      PutCharacter(Output, (UINT8)MostSignificant[-(INTN)Index]);
+      if (++Phase == 3) {
+        Phase = 0;
+        if (Index + 1 < Digits) {
+          PutCharacter(Output, ',');
+        }
+      }
+    }
+  }
+  if (WidthGiven && AlignLeft) {
+    PutFill(Output, State.Width, Precision, ' ');
+  }
+}
+
+// TRUE when one of the characters packed in Word, bytes or 16-bit units, is
+// at or below "%": the format's end, a line break or a "%" may be among
+// them. A character with its top bit set is never flagged.
+template <BOOLEAN Wide>
+inline BOOLEAN HasSpecialCharacter(UINT64 Word) {
+  constexpr UINT64 Ones = Wide ? 0x0001000100010001ULL : 0x0101010101010101ULL;
+  constexpr UINT64 Tops = Wide ? 0x8000800080008000ULL : 0x8080808080808080ULL;
+  return ((Word - Ones * ('%' + 1)) & ~Word & Tops) != 0;
+}
+
+// Copies a run of plain format characters, those that stand for themselves
+// and line breaks, straight to the output; stops at the format's end, at a
+// "%" or at End. Returns the index of the character it stopped at.
+//
+// When format and output characters have the same size, eight bytes of
+// plain characters are copied at once. Only characters before the format's
+// terminator are read that way: FormatLength is the measured length.
+template <BOOLEAN FormatWide, BOOLEAN OutputWide>
+UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, UINTN FormatLength, UINTN Index) {
+  auto ReadUnit = [Format](UINTN At) -> UINT16 {
+    return FormatWide ? (UINT16)(Format[2 * At] | (Format[2 * At + 1] << 8)) : Format[At];
+  };
+  auto Put = [](UINT8 *&To, UINT16 Character) {
+    *To++ = (UINT8)Character;
+    if (OutputWide) {
+      *To++ = (UINT8)(Character >> 8);
+    }
+  };
+  constexpr UINTN WordUnits = FormatWide ? 4 : 8;
+  UINT8 *To = Output.Position;
+  UINT8 *End = Output.End;
+  while (To < End) {
+    UINT16 Character = ReadUnit(Index);
+    if (Character > '%' && FormatWide == OutputWide && FormatLength - Index >= WordUnits &&
+        (UINTN)(End - To) >= 8) {
+      UINT64 Word;
+      __builtin_memcpy(&Word, Format + Index * (FormatWide ? 2 : 1), 8);
+      if (!HasSpecialCharacter<FormatWide>(Word)) {
+        __builtin_memcpy(To, &Word, 8);
+        To += 8;
+        Index += WordUnits;
+        continue;
+      }
+    }
+    // Everything above "%" stands for itself; below it only the format's
+    // end and the line breaks are special.
+    if (Character <= '%') {
+      if (Character == '%' || Character == 0) {
+        break;
+      }
+      if (Character == '\n' || Character == '\r') {
+        // "\n", "\r\n" and "\n\r" each leave as "\r\n"; a lone "\r" stays.
+        UINT16 Pair = Character == '\n' ? '\r' : '\n';
+        BOOLEAN Paired = ReadUnit(Index + 1) == Pair;
+        Index += Paired ? 2 : 1;
+        Put(To, '\r');
+        if (Character == '\r' && !Paired) {
+          continue;
+        }
+        if (To == End) {
+          break;  // the cut falls between the "\r" and the "\n"
+        }
+        Put(To, '\n');
+        continue;
+      }
+    }
+    Put(To, Character);
+    Index++;
+  }
+  Output.Position = To;
+  return Index;
 }
 
 UINT64 TakeSlot(ArgumentList &Arguments, UINTN &Taken) {
@@ -69,169 +371,103 @@ UINT64 TakeSlot(ArgumentList &Arguments, UINTN &Taken) {
   return Arguments.Slots[Taken++];
 }
 
-ArgumentText ForwardText(CONST VOID *Start, BOOLEAN Wide) {
-  return ArgumentText{(CONST UINT8 *)Start, Wide, FALSE};
-}
+// The main loop, one instance for each format width: plain runs are copied
+// as they stand, each directive is parsed and its text emitted.
+template <BOOLEAN FormatWide>
+UINTN RenderUnits(OutputWindow Output, UINTN Flags, CONST UINT8 *Format, UINTN FormatLength,
+                  ArgumentList Arguments) {
+  UINT8 *Start = Output.Position;
+  auto ReadUnit = [Format](UINTN At) -> UINT32 {
+    return FormatWide ? (UINT32)Format[2 * At] | ((UINT32)Format[2 * At + 1] << 8) : Format[At];
+  };
+  UINTN Taken = 0;
+  UINTN Index = 0;
+  CHAR8 ValueText[VALUE_TEXT_SIZE];
 
-// Reduces an integer conversion to its prefix, digits and counts.
-VOID ConvertInteger(CharacterState &State, UINT64 Slot, CHAR8 *ValueText) {
-  UINT64 Value = Slot;
-  BOOLEAN Signed = (State.Flags & (FORMAT_VALUE_UNSIGNED | FORMAT_BASE_16)) == 0;
-  if ((State.Flags & FORMAT_VALUE_64) == 0) {
-    // The low 32 bits are taken on purpose: a 32-bit argument's slot may
-    // carry anything in its upper half.
-    Value = Signed ? (UINT64)(INT64)(INT32)(UINT32)Slot : (UINT32)Slot;
-  }
-
-  if ((State.Flags & FORMAT_SHOW_PLUS) != 0) {
-    State.Prefix = '+';
-  } else if ((State.Flags & FORMAT_SHOW_SPACE) != 0) {
-    State.Prefix = ' ';
-  }
-  BOOLEAN Grouping = (State.Flags & FORMAT_GROUP_THOUSANDS) != 0;
-  UINT32 Radix = 10;
-  if ((State.Flags & FORMAT_BASE_16) != 0) {
-    Radix = 16;
-    Grouping = FALSE;
-  } else {
-    if (Grouping) {
-      State.Flags &= ~(UINTN)FORMAT_FILL_ZERO;
-      State.Precision = 1;
+  for (;;) {
+    Index = Output.Wide ? CopyPlainRun<FormatWide, TRUE>(Output, Format, FormatLength, Index)
+                        : CopyPlainRun<FormatWide, FALSE>(Output, Format, FormatLength, Index);
+    if (ReadUnit(Index) == 0 || Output.Position >= Output.End) {
+      break;
     }
-    if (Signed && (INT64)Value < 0) {
-      State.Prefix = '-';
-      Value = 0 - Value;  // unsigned, so the most negative value keeps its magnitude
-    }
-  }
-  if (!Grouping) {
-    State.Flags &= ~(UINTN)FORMAT_GROUP_THOUSANDS;
-  }
-
-  CHAR8 *MostSignificant = ValueToDigits(ValueText, Value, Radix);
-  UINT64 Digits = (UINT64)(MostSignificant - ValueText);
-  if (Value == 0 && State.Precision == 0) {
-    Digits = 0;
-    MostSignificant = ValueText;
-  }
-  State.Digits = Digits;
-  State.GroupPhase = (3 - Digits % 3) % 3;
-  State.Count = Digits;
-  if (Grouping && Digits > 0) {
-    State.Count += (Digits - 1) / 3;
-  }
-  if (State.Prefix != 0) {
-    State.Count++;
-    State.Precision++;
-  }
-  if ((State.Flags & (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN | FORMAT_ALIGN_LEFT | FORMAT_PRECISION_GIVEN)) ==
-      (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN)) {
-    State.Precision = State.Width;  // zeros fill the field, prefix included
-  }
-  State.Flags |= FORMAT_TEXT_BACKWARD;
-  State.Integer = TRUE;
-  State.Text = ArgumentText{(CONST UINT8 *)MostSignificant, FALSE, TRUE};
-}
-
-// Takes the argument of a conversion that has a slot and makes its text.
-VOID ConvertArgument(CharacterState &State, SlotKind Slot, UINT32 Conversion, UINT64 Value, CHAR8 *ValueText,
-                     CHAR16 *SingleCharacter) {
-  switch (Slot) {
-    case SlotKind::Integer:
-    case SlotKind::Pointer:
-      if (Conversion == 'u') {
-        State.Flags = (State.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
-      } else if (Conversion == 'x') {
-        State.Flags |= FORMAT_BASE_16;
-      } else if (Conversion == 'X') {
-        State.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
-      } else if (Conversion == 'p') {
-        State.Flags = (State.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
-                      FORMAT_FILL_ZERO | FORMAT_BASE_16;
-      }
-      ConvertInteger(State, Value, ValueText);
-      return;
-    case SlotKind::Character:
-      // A zero character leaves the text empty; the precision of 1 then
-      // writes one space in its place.
-      SingleCharacter[0] = (CHAR16)Value;
-      State.Flags |= FORMAT_TEXT_WIDE;
-      State.Text = ForwardText(SingleCharacter, TRUE);
-      return;
-    case SlotKind::Text16:
-    case SlotKind::Text8:
-      if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0) {
-        State.Precision = 0;
-      }
-      if (Value == 0) {
-        State.Text = ForwardText("<null string>", FALSE);
-      } else {
-        if (Slot == SlotKind::Text16) {
-          State.Flags |= FORMAT_TEXT_WIDE;
+    // A "%": the run stopped at nothing else.
+    Directive Parsed = ParseDirective(ReadUnit, Index, Flags, [&]() { return TakeSlot(Arguments, Taken); });
+    DirectiveState State = {Parsed.Flags, Parsed.Width, Parsed.Precision};
+    UINT32 Conversion = Parsed.Conversion;
+    Index = Parsed.Next;
+    SlotKind Slot = ConversionSlot(Conversion);
+    UINT64 Value = Slot == SlotKind::None ? 0 : TakeSlot(Arguments, Taken);
+    UINT8 Single[4];
+    CONST VOID *Text = Single;
+    BOOLEAN Wide = FALSE;
+    switch (Slot) {
+      case SlotKind::Integer:
+      case SlotKind::Pointer:
+        if (Conversion == 'u') {
+          State.Flags = (State.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
+        } else if (Conversion == 'x') {
+          State.Flags |= FORMAT_BASE_16;
+        } else if (Conversion == 'X') {
+          State.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
+        } else if (Conversion == 'p') {
+          State.Flags = (State.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
+                        FORMAT_FILL_ZERO | FORMAT_BASE_16;
         }
-        State.Text = ForwardText((CONST VOID *)(UINTN)Value, Slot == SlotKind::Text16);
-      }
-      return;
-    case SlotKind::Guid:
-      State.Text = ForwardText(BuildGuidText(ValueText, Value), FALSE);
-      return;
-    case SlotKind::Time:
-      State.Text = ForwardText(BuildTimeText(ValueText, Value), FALSE);
-      return;
-    case SlotKind::Status:
-      State.Text = ForwardText(BuildStatusText(ValueText, Value), FALSE);
-      return;
-    case SlotKind::None:
-      return;
-  }
-}
-
-// The one tail every format character ends in: left fill, prefix, zeros or
-// precision spaces, the characters, right fill.
-VOID EmitText(OutputWindow &Output, CharacterState &State) {
-  if (!State.Integer) {
-    UINT64 Count = 0;
-    BOOLEAN Limited = (State.Flags & FORMAT_PRECISION_GIVEN) != 0;
-    while ((!Limited || Count < State.Precision) && ReadTextUnit(State.Text, Count) != 0) {
-      Count++;
-    }
-    State.Count = Count;
-  }
-  if (State.Precision < State.Count) {
-    State.Precision = State.Count;
-  }
-  BOOLEAN WidthGiven = (State.Flags & FORMAT_WIDTH_GIVEN) != 0;
-  BOOLEAN AlignLeft = (State.Flags & FORMAT_ALIGN_LEFT) != 0;
-  if (WidthGiven && !AlignLeft) {
-    WriteFill(Output, State.Width, State.Precision);
-  }
-
-  if (State.Integer) {
-    if (State.Prefix != 0) {
-      WriteCharacter(Output, (UINT8)State.Prefix);
-    }
-    Output.Position = FillCharacters(Output.Position, Output.End, (INT64)(State.Precision - State.Count), '0',
-                                     Output.CharacterSize);
-    BOOLEAN Grouping = (State.Flags & FORMAT_GROUP_THOUSANDS) != 0;
-    for (UINT64 Index = 0; Index < State.Digits; Index++) {
-      WriteCharacter(Output, ReadTextUnit(State.Text, Index));
-      if (Grouping && ++State.GroupPhase == 3) {
-        State.GroupPhase = 0;
-        if (Index + 1 < State.Digits) {
-          WriteCharacter(Output, ',');
+        EmitInteger(Output, State, Value, ValueText);
+        continue;
+      case SlotKind::Character:
+        // A zero character leaves the text empty; the precision of 1 then
+        // writes one space in its place.
+        Single[0] = (UINT8)Value;
+        Single[1] = (UINT8)(Value >> 8);
+        Single[2] = Single[3] = 0;
+        Wide = TRUE;
+        break;
+      case SlotKind::Text16:
+      case SlotKind::Text8:
+        if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0) {
+          State.Precision = 0;
         }
-      }
+        if (Value == 0) {
+          Text = "<null string>";
+        } else {
+          Text = (CONST VOID *)(UINTN)Value;
+          Wide = Slot == SlotKind::Text16;
+        }
+        break;
+      case SlotKind::Guid: Text = BuildGuidText(ValueText, Value); break;
+      case SlotKind::Time: Text = BuildTimeText(ValueText, Value); break;
+      case SlotKind::Status: Text = BuildStatusText(ValueText, Value); break;
+      case SlotKind::None:
+        // Not a conversion: a line break, the character itself, or nothing
+        // at all when the format ended inside the directive.
+        if (Conversion == '\n') {
+          // Both halves of "\n\r" leave as one "\r\n".
+          Text = "\r\n";
+          Index += ReadUnit(Index) == '\r' ? 1 : 0;
+        } else if (Conversion == '\r' && ReadUnit(Index) == '\n') {
+          Text = "\r\n";
+          Index++;
+        } else if (Conversion == '\r') {
+          Text = "\r";
+        } else {
+          // Empty when the format ended inside the directive.
+          Single[0] = (UINT8)Conversion;
+          Single[1] = (UINT8)(Conversion >> 8);
+          Single[2] = Single[3] = 0;
+          Wide = TRUE;
+        }
+        break;
     }
-  } else {
-    Output.Position = FillCharacters(Output.Position, Output.End, (INT64)(State.Precision - State.Count), ' ',
-                                     Output.CharacterSize);
-    for (UINT64 Index = 0; Index < State.Count && Output.Position < Output.End; Index++) {
-      WriteCharacter(Output, ReadTextUnit(State.Text, Index));
-    }
+    EmitText(Output, State, ArgumentText{(CONST UINT8 *)Text, Wide});
   }
 
-  if (WidthGiven && AlignLeft) {
-    WriteFill(Output, State.Width, State.Precision);
+  // Every write stopped before End, so the terminator always fits.
+  Output.Position[0] = 0;
+  if (Output.Wide) {
+    Output.Position[1] = 0;
   }
+  return (UINTN)(Output.Position - Start) >> (Output.Wide ? 1 : 0);
 }
 
 }  // namespace
@@ -248,6 +484,16 @@ UINT8 *FillCharacters(UINT8 *Position, UINT8 *End, INT64 Repeat, UINT16 Characte
 
 CHAR8 *ValueToDigits(CHAR8 *Text, UINT64 Value, UINT32 Radix) {
   *Text = 0;
+  if (Radix == 10) {
+    return DecimalDigits(Text, Value);
+  }
+  if (Radix == 16) {
+    do {
+      *++Text = DigitTable[Value & 0xF];
+      Value >>= 4;
+    } while (Value != 0);
+    return Text;
+  }
   do {
     UINT32 Remainder = 0;
     Value = DivU64x32Remainder(Value, Radix, &Remainder);
@@ -265,7 +511,8 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
   }
   BOOLEAN FormatWide = (Flags & FORMAT_FORMAT_WIDE) != 0;
   // The one extra pass over the format: it also guarantees that the main
-  // loop meets a terminator.
+  // loop meets a terminator, and tells the plain-run copy how far it may
+  // read a word at a time.
   UINTN FormatLength = FormatWide ? BoundedLength16((CONST CHAR16 *)Format, FORMAT_MAX_LENGTH + 1)
                                   : BoundedLength8((CONST CHAR8 *)Format, FORMAT_MAX_LENGTH + 1);
   if (FormatLength > FORMAT_MAX_LENGTH) {
@@ -276,70 +523,9 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
   }
 
   OutputWindow Output;
-  Output.CharacterSize = (Flags & FORMAT_OUTPUT_WIDE) != 0 ? 2 : 1;
+  Output.Wide = (Flags & FORMAT_OUTPUT_WIDE) != 0;
   Output.Position = (UINT8 *)Buffer;
-  Output.End = Output.Position + (BufferSize - 1) * Output.CharacterSize;
-  CONST UINT8 *FormatBytes = (CONST UINT8 *)Format;
-  auto ReadUnit = [&](UINTN Index) { return ReadFormatUnit(FormatBytes, Index, FormatWide); };
-  UINTN Taken = 0;
-  UINTN Index = 0;
-  CHAR8 ValueText[VALUE_TEXT_SIZE];
-  CHAR16 SingleCharacter[2] = {0, 0};
-
-  for (;;) {
-    UINT32 Character = ReadUnit(Index);
-    if (Character == 0 || Output.Position >= Output.End) {
-      break;
-    }
-    CharacterState State = {};
-    State.Flags = Flags;
-    State.Precision = 1;
-    UINTN Next = Index + 1;
-
-    BOOLEAN Converted = FALSE;
-    if (Character == '%') {
-      Directive Parsed = ParseDirective(ReadUnit, Index, Flags, [&]() { return TakeSlot(Arguments, Taken); });
-      State.Flags = Parsed.Flags;
-      State.Width = Parsed.Width;
-      State.Precision = Parsed.Precision;
-      Character = Parsed.Conversion;
-      Next = Parsed.Next;
-      SlotKind Slot = ConversionSlot(Character);
-      if (Slot != SlotKind::None) {
-        ConvertArgument(State, Slot, Character, TakeSlot(Arguments, Taken), ValueText, SingleCharacter);
-        Converted = TRUE;
-      }
-    }
-    if (!Converted) {
-      // Plain characters, and directives whose conversion character is not
-      // a conversion: a line break, the character itself, or nothing at all
-      // when the format ended inside the directive.
-      if (Character == 0) {
-        State.Text = ForwardText("", FALSE);
-      } else if (Character == '\n') {
-        // Both halves of "\n\r" leave as one "\r\n".
-        State.Text = ForwardText("\r\n", FALSE);
-        Next += ReadUnit(Next) == '\r' ? 1 : 0;
-      } else if (Character == '\r' && ReadUnit(Next) == '\n') {
-        State.Text = ForwardText("\r\n", FALSE);
-        Next++;
-      } else if (Character == '\r') {
-        State.Text = ForwardText("\r", FALSE);
-      } else {
-        SingleCharacter[0] = (CHAR16)Character;
-        State.Flags |= FORMAT_TEXT_WIDE;
-        State.Text = ForwardText(SingleCharacter, TRUE);
-      }
-    }
-
-    EmitText(Output, State);
-    Index = Next;
-  }
-
-  // Every write stopped before End, so the terminator always fits.
-  Output.Position[0] = 0;
-  if (Output.CharacterSize == 2) {
-    Output.Position[1] = 0;
-  }
-  return (UINTN)(Output.Position - (UINT8 *)Buffer) / Output.CharacterSize;
+  Output.End = Output.Position + (Output.Wide ? 2 * (BufferSize - 1) : BufferSize - 1);
+  return FormatWide ? RenderUnits<TRUE>(Output, Flags, (CONST UINT8 *)Format, FormatLength, Arguments)
+                    : RenderUnits<FALSE>(Output, Flags, (CONST UINT8 *)Format, FormatLength, Arguments);
 }
