@@ -55,14 +55,15 @@ endfunction()
 # compiler emitted included, fails the link. The read-only data goes into
 # .text after the code: with .text, .data and .reloc the headers fit in 512
 # bytes, and one section less is padded to the 512-byte file alignment. The
-# writable .data stays apart from the code. The image carries no symbols;
+# writable .data stays apart from the code. A fixed header time stamp keeps
+# the image reproducible without /Brepro, which would add a debug directory. The image carries no symbols;
 # OUTPUT.map beside it tells where each function landed.
 function(quillmere_link_image OUTPUT ENTRY)
   add_custom_command(
     OUTPUT "${OUTPUT}"
     BYPRODUCTS "${OUTPUT}.map"
     COMMAND ${QUILLMERE_LLD_LINK} /nologo /subsystem:efi_application /entry:${ENTRY}
-            /nodefaultlib /dynamicbase /Brepro /merge:.rdata=.text /map:${OUTPUT}.map /out:${OUTPUT} ${ARGN}
+            /nodefaultlib /dynamicbase /timestamp:0 /merge:.rdata=.text /map:${OUTPUT}.map /out:${OUTPUT} ${ARGN}
     DEPENDS ${ARGN}
     COMMENT "Linking ${OUTPUT}"
     VERBATIM)

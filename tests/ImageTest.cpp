@@ -87,6 +87,7 @@ TEST(Image, SectionsAreAlignedAndNoneIsWritableCode) {
   PeHeaders Pe = ReadImage();
   EXPECT_EQ(At<uint32_t>(Pe.Image, Pe.Optional + 32), 4096u);  // section alignment
   EXPECT_EQ(At<uint32_t>(Pe.Image, Pe.Optional + 36), 512u);   // file alignment
+  EXPECT_EQ(Pe.DirectorySize(6), 0u);                          // no debug directory
   std::vector<PeSection> Sections = Pe.Sections();
   ASSERT_FALSE(Sections.empty());
   EXPECT_EQ(Sections.front().Name, ".text");
