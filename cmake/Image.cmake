@@ -11,9 +11,9 @@ find_program(QUILLMERE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 # and a deeper stack). No SSE or x87 (firmware may run applications with them
 # off), no red zone (interrupt handlers share the stack), no stack probes, no
 # runtime library headers; build paths are kept out of the objects so the
-# image is the same wherever it is built. -fstack-usage leaves each function's frame size in a
-# .su file beside its object, for scripts/image-report.sh; it does not change
-# the code.
+# image is the same wherever it is built. -fstack-usage leaves each
+# function's frame size in a .su file beside its object, for
+# scripts/image-report.sh; it does not change the code.
 set(QUILLMERE_IMAGE_FLAGS
   -target x86_64-unknown-windows
   -std=c++20 -Os
@@ -56,8 +56,9 @@ endfunction()
 # .text after the code: with .text, .data and .reloc the headers fit in 512
 # bytes, and one section less is padded to the 512-byte file alignment. The
 # writable .data stays apart from the code. A fixed header time stamp keeps
-# the image reproducible without /Brepro, which would add a debug directory. The image carries no symbols;
-# OUTPUT.map beside it tells where each function landed.
+# the image reproducible without /Brepro, which would add a debug directory.
+# The image carries no symbols; OUTPUT.map beside it tells where each function
+# landed.
 function(quillmere_link_image OUTPUT ENTRY)
   add_custom_command(
     OUTPUT "${OUTPUT}"
