@@ -11,10 +11,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
 import image_report as report  # noqa: E402
 
 
-def graph(**spec):
+def graph(**entries):
     """name=(frame, calls, tail calls[, firmware calls])"""
     functions = {}
-    for name, (frame, calls, tails, *firmware) in spec.items():
+    for name, (frame, calls, tails, *firmware) in entries.items():
         functions[name] = report.Function(name, frame=frame, calls=set(calls), tail_calls=set(tails),
                                           firmware_calls=firmware[0] if firmware else 0)
     return functions
