@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the host tests, the same tests under AddressSanitizer and
-# UBSan, and the image checks. Installs what it needs on a fresh Debian machine.
+# UBSan, and the image checks; then prints the image's size and stack report.
+# Installs what it needs on a fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +29,8 @@ echo "== host build"
 ctest --test-dir build --output-on-failure -j "$jobs" || status=1
 echo "== sanitizer build"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
+# The numbers behind the image_budgets test, for reading; the test alone
+# decides the exit status.
+echo "== size and stack"
+scripts/image-report.sh build || true
 exit $status

@@ -1,0 +1,507 @@
+#!/usr/bin/env python3
+"""Size and stack report of the quillmere image.
+
+  image_report.py [--check] [--objdump PROGRAM] BUILD_DIR
+
+Prints the size of BUILD_DIR/quillmere.efi with each section's raw size, then
+the deepest stack that one ConsolePrint call and the whole run from
+ApplicationEntry can use. Frames are the compiler's own numbers, from the .su
+files that -fstack-usage leaves beside the image objects; the call graph is
+read from the objects' disassembly and relocations (llvm-objdump -dr).
+
+Exit status: 0; 1 with --check when the image or the ConsolePrint chain is
+over its budget; 2 when the report cannot be made (a missing file, a function
+without a frame size, a call the graph cannot follow, recursion no rule
+bounds).
+"""
+import argparse
+import re
+import struct
+import subprocess
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+
+IMAGE_BUDGET = 8192
+CONSOLE_PRINT_STACK_BUDGET = 1024
+RETURN_ADDRESS = 8  # pushed by every call; not part of the .su frame sizes
+
+# A function allowed to recur, and how many times it may appear on a chain.
+# RenderFormat meets a "%g", "%t" or "%r" by calling BuildGuidText,
+# BuildTimeText or BuildStatusText, which render their text with
+# FormatToBuffer, that is RenderFormat again. That nested run renders a fixed
+# 8-bit template with none of those three conversions, so the nesting is one
+# level deep: RenderFormat appears at most twice on a chain, and from its
+# second appearance no call that can lead back to it is followed.
+RECURRING = {"RenderFormat": 2}
+
+
+class ReportError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------------------
+# The image file.
+
+@dataclass
+class Section:
+    name: str
+    virtual_size: int
+    raw_size: int
+    characteristics: int
+
+
+@dataclass
+class PeImage:
+    file_size: int
+    headers_size: int
+    file_alignment: int
+    section_alignment: int
+    sections: list
+
+
+def read_pe(data):
+    if data[:2] != b"MZ":
+        raise ReportError("not a PE image: no MZ header")
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ReportError("not a PE image: no PE signature")
+    coff = pe + 4
+    section_count, = struct.unpack_from("<H", data, coff + 2)
+    optional_size, = struct.unpack_from("<H", data, coff + 16)
+    optional = coff + 20
+    section_alignment, file_alignment = struct.unpack_from("<II", data, optional + 32)
+    headers_size, = struct.unpack_from("<I", data, optional + 60)
+    sections = []
+    for index in range(section_count):
+        at = optional + optional_size + 40 * index
+        name = data[at:at + 8].rstrip(b"\0").decode("ascii", "replace")
+        virtual_size, = struct.unpack_from("<I", data, at + 8)
+        raw_size, = struct.unpack_from("<I", data, at + 16)
+        characteristics, = struct.unpack_from("<I", data, at + 36)
+        sections.append(Section(name, virtual_size, raw_size, characteristics))
+    return PeImage(len(data), headers_size, file_alignment, section_alignment, sections)
+
+
+# ---------------------------------------------------------------------------
+# Frames and the call graph.
+
+@dataclass
+class Function:
+    name: str
+    frame: int = None       # bytes from the .su file
+    dynamic: bool = False   # the .su file says the frame is not fixed
+    prologue: int = None    # pushes and "sub rsp" at the entry, from the disassembly
+    calls: set = field(default_factory=set)
+    tail_calls: set = field(default_factory=set)
+    firmware_calls: int = 0  # calls through a pointer: firmware services
+
+
+SU_LINE = re.compile(r"^(.*?):(\d+):(.*)\t(\d+)\t(\S+)$")
+
+
+def read_stack_usage(text, functions):
+    """Takes each function's frame from .su lines "file:line:name<TAB>bytes<TAB>kind".
+    clang's number counts the pushed registers, the locals and the outgoing
+    call area, not the return address."""
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        match = SU_LINE.match(line)
+        if not match:
+            raise ReportError(f"unreadable .su line: {line!r}")
+        name, size, kind = match.group(3), int(match.group(4)), match.group(5)
+        function = functions.setdefault(name, Function(name))
+        # A function emitted in two objects (an inline one) takes the larger.
+        function.frame = max(function.frame or 0, size)
+        function.dynamic |= kind.startswith("dynamic") and "bounded" not in kind
+
+
+HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$")
+RELOCATION = re.compile(r"^\s*([0-9a-f]+):\s+(IMAGE_REL_\w+)\s+(\S+)\s*$")
+INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+(.*?)\s*$")
+# "0x1e <Name>" or "0x1e <Name+0x1e>"; names may hold "<" and ">".
+TARGET = re.compile(r"0x([0-9a-f]+) <(.*?)(?:\+0x([0-9a-f]+))?>$")
+PREFIXES = {"rep", "repe", "repne", "lock", "notrack", "rex64", "data16", "cs", "ds"}
+
+
+@dataclass
+class Instruction:
+    address: int
+    mnemonic: str
+    operands: str
+    relocation: str = None  # the symbol of a relocation inside the instruction
+
+
+def split_functions(listing):
+    """Cuts an llvm-objdump -dr --no-show-raw-insn listing into functions:
+    name -> instructions."""
+    functions = {}
+    current = None
+    for line in listing.splitlines():
+        header = HEADER.match(line)
+        if header:
+            current = functions.setdefault(header.group(2), [])
+            continue
+        if current is None:
+            continue
+        relocation = RELOCATION.match(line)
+        if relocation:
+            if current:
+                current[-1].relocation = relocation.group(3)
+            continue
+        instruction = INSTRUCTION.match(line)
+        if instruction:
+            words = instruction.group(2).split(None, 1)
+            while len(words) == 2 and words[0] in PREFIXES:
+                words = words[1].split(None, 1)
+            if words:
+                current.append(Instruction(int(instruction.group(1), 16), words[0],
+                                           words[1] if len(words) > 1 else ""))
+    return functions
+
+
+def code_of(name, instructions):
+    """The instructions before the function's first jump table. Jump tables
+    sit in .text after the code of their function and are reached by a
+    RIP-relative lea into the function that needs no relocation; what the
+    disassembler decodes from them is not code."""
+    tables = []
+    for instruction in instructions:
+        if instruction.mnemonic.startswith("lea") and instruction.relocation is None and "(%rip)" in instruction.operands:
+            target = TARGET.search(instruction.operands)
+            if target and target.group(2) == name and target.group(3):
+                tables.append(int(target.group(1), 16))
+    end = min(tables, default=None)
+    return [i for i in instructions if end is None or i.address < end]
+
+
+PUSH = re.compile(r"^push")
+SUB_RSP = re.compile(r"^\$(0x[0-9a-f]+|\d+), %rsp$")
+
+
+def entry_prologue(code):
+    """Bytes the entry sequence takes: leading pushes, then a "sub $N, %rsp"."""
+    size = 0
+    for instruction in code:
+        if PUSH.match(instruction.mnemonic):
+            size += 8
+            continue
+        if instruction.mnemonic.startswith("sub"):
+            amount = SUB_RSP.match(instruction.operands)
+            if amount:
+                size += int(amount.group(1), 0)
+        break
+    return size
+
+
+def read_call_graph(listing, functions, defined):
+    """Adds the calls of every function in one object's listing. defined holds
+    every function name of every image object. Returns the (function, symbol)
+    pairs where a function's address is taken."""
+    taken = []
+    for name, instructions in split_functions(listing).items():
+        function = functions.setdefault(name, Function(name))
+        code = code_of(name, instructions)
+        function.prologue = max(function.prologue or 0, entry_prologue(code))
+        for instruction in code:
+            is_call = instruction.mnemonic.startswith("call")
+            is_jump = instruction.mnemonic.startswith("j")
+            if (is_call or is_jump) and instruction.operands.startswith("*"):
+                # Through a pointer: a firmware service for a call; for a jump
+                # the dispatch of a jump table, or a tail call into firmware,
+                # whose stack is the firmware's.
+                function.firmware_calls += is_call
+                continue
+            if instruction.relocation is not None:
+                symbol = instruction.relocation
+                if is_call or is_jump:
+                    if symbol not in defined:
+                        raise ReportError(f"{name} calls {symbol}, which no image object defines")
+                    (function.calls if is_call else function.tail_calls).add(symbol)
+                elif symbol in defined:
+                    taken.append((name, symbol))
+                continue
+            if not (is_call or is_jump):
+                continue
+            target = TARGET.search(instruction.operands)
+            if target is None:
+                raise ReportError(f"{name}: cannot read the target of {instruction.mnemonic} {instruction.operands}")
+            symbol, offset = target.group(2), target.group(3)
+            if symbol == name and not is_call:
+                continue  # a jump inside the function
+            if offset is not None or symbol not in defined:
+                raise ReportError(f"{name}: {instruction.mnemonic} into the middle of {symbol}")
+            # A call resolved by the assembler: a function in the same section.
+            (function.calls if is_call else function.tail_calls).add(symbol)
+    return taken
+
+
+def taken_in_data(relocations, defined):
+    """Function symbols referenced from data sections, from llvm-objdump -r
+    output. Unwind tables name functions too, but nothing calls through them."""
+    taken = []
+    section = None
+    for line in relocations.splitlines():
+        heading = re.match(r"^RELOCATION RECORDS FOR \[(.*)\]:$", line)
+        if heading:
+            section = heading.group(1)
+            continue
+        fields = line.split()
+        if section and not section.startswith((".text", ".pdata", ".xdata")) and len(fields) == 3 \
+                and fields[2] in defined:
+            taken.append((section, fields[2]))
+    return taken
+
+
+# ---------------------------------------------------------------------------
+# Names.
+
+def short_name(symbol):
+    """A readable name for a Microsoft-mangled symbol: "RenderFormat",
+    "ConsolePrint<...>", "FormatToBuffer<...>::<lambda_1>"."""
+    lambda_call = re.match(r"^\?\?R(<lambda_\d+>)@\?\d+\?(\?.*)$", symbol)
+    if lambda_call:
+        return f"{short_name(lambda_call.group(2))}::{lambda_call.group(1)}"
+    template = re.match(r"^\?\?\$(\w+)@(?:V(<lambda_\d+>)@\?\d+\?(\?.*))?", symbol)
+    if template:
+        if template.group(2):
+            return f"{template.group(1)}<{short_name(template.group(3))}::{template.group(2)}>"
+        return f"{template.group(1)}<...>"
+    plain = re.match(r"^\?(\w+)@", symbol)
+    if plain:
+        return plain.group(1)
+    return symbol
+
+
+# ---------------------------------------------------------------------------
+# The deepest chain.
+
+@dataclass
+class Step:
+    name: str
+    frame: int
+    entry: int  # bytes the way in took: a call's return address, 0 for a tail call
+    released: int = 0  # the caller's frame, released before a tail call
+    note: str = ""
+
+
+def check_recursion(functions, recurring):
+    """Fails on a cycle of calls that does not pass through a recurring function."""
+    state = {}
+
+    def visit(name, path):
+        state[name] = "open"
+        for callee in sorted(functions[name].calls | functions[name].tail_calls):
+            if callee not in functions or short_name(callee) in recurring:
+                continue
+            if state.get(callee) == "open":
+                cycle = path[path.index(callee):] + [callee]
+                raise ReportError("recursion that no rule bounds: " + " -> ".join(short_name(n) for n in cycle))
+            if callee not in state:
+                visit(callee, path + [callee])
+        state[name] = "done"
+
+    for name in sorted(functions):
+        if name not in state and short_name(name) not in recurring:
+            visit(name, [name])
+
+
+def short_names_reached(functions):
+    """For each function, the short names of itself and of every function it
+    can reach."""
+    reach = {}
+    for start in functions:
+        seen, pending = set(), [start]
+        while pending:
+            name = pending.pop()
+            if name not in seen and name in functions:
+                seen.add(name)
+                pending += functions[name].calls | functions[name].tail_calls
+        reach[start] = {short_name(name) for name in seen}
+    return reach
+
+
+def deepest_chain(functions, entry, recurring=RECURRING):
+    """The deepest stack a call into entry can use, from the caller's stack
+    pointer before the call: (bytes, steps). Each call adds its return
+    address and the callee's frame; a tail call releases the caller's frame
+    and reuses its return address; a call into firmware adds its return
+    address only."""
+    check_recursion(functions, recurring)
+    reach = short_names_reached(functions)
+    memo = {}
+
+    def frame_of(name):
+        function = functions.get(name)
+        if function is None or function.frame is None:
+            raise ReportError(f"no frame size for {short_name(name)} ({name}): no .su entry")
+        if function.dynamic:
+            raise ReportError(f"{short_name(name)} has a frame of run-time size")
+        # An entry sequence larger than the compiler's number would mean the
+        # number leaves something out; the larger one is taken.
+        return max(function.frame, function.prologue or 0)
+
+    def below(name, counts):
+        """Deepest use from the function's entry on (its return address
+        already pushed): (bytes, steps after it)."""
+        key = (name, counts)
+        if key in memo:
+            return memo[key]
+        function = functions[name]
+        frame = frame_of(name)
+        occurrences = dict(counts)
+        exhausted = {base for base, count in occurrences.items() if count >= recurring[base]}
+        # At the last allowed appearance of a recurring function nothing that
+        # leads back to it is followed.
+        followed = [(callee, tail) for tail, callees in ((False, function.calls), (True, function.tail_calls))
+                    for callee in sorted(callees) if not exhausted & reach[callee]]
+        best = (frame, [])
+        if function.firmware_calls:
+            best = (frame + RETURN_ADDRESS, [Step("(firmware service)", 0, RETURN_ADDRESS,
+                                                  note="its own stack is not counted")])
+        for callee, tail in followed:
+            base = short_name(callee)
+            after = dict(occurrences)
+            if base in recurring:
+                after[base] = after.get(base, 0) + 1
+            depth, steps = below(callee, tuple(sorted(after.items())))
+            entry_bytes = 0 if tail else RETURN_ADDRESS
+            total = depth if tail else frame + RETURN_ADDRESS + depth
+            note = "tail call: the caller's frame is released" if tail else ""
+            if base in recurring and after[base] > 1:
+                note = f"nested run, appearance {after[base]}"
+            if total > best[0]:
+                best = (total, [Step(callee, frame_of(callee), entry_bytes, frame if tail else 0, note)] + steps)
+        memo[key] = best
+        return best
+
+    if entry not in functions:
+        raise ReportError(f"no function {entry} in the image objects")
+    start = tuple(sorted({short_name(entry): 1}.items())) if short_name(entry) in recurring else ()
+    depth, steps = below(entry, start)
+    return RETURN_ADDRESS + depth, [Step(entry, frame_of(entry), RETURN_ADDRESS)] + steps
+
+
+# ---------------------------------------------------------------------------
+# The report.
+
+def objdump(program, *arguments):
+    result = subprocess.run([program, *arguments], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise ReportError(f"{program} {' '.join(map(str, arguments))} failed: {result.stderr.strip()}")
+    return result.stdout
+
+
+def load_functions(build, program):
+    list_file = build / "quillmere.efi.objects"
+    if not list_file.is_file():
+        raise ReportError(f"no {list_file}: configure and build the image first")
+    objects = [build / line for line in list_file.read_text().split()]
+    listings = {}
+    for path in objects:
+        if not path.is_file():
+            raise ReportError(f"no object {path}: build the image first")
+        listings[path] = objdump(program, "-dr", "--no-show-raw-insn", path)
+    defined = {name for listing in listings.values() for name in split_functions(listing)}
+    functions = {}
+    taken = []
+    for path, listing in listings.items():
+        taken += read_call_graph(listing, functions, defined)
+        taken += taken_in_data(objdump(program, "-r", path), defined)
+        su = path.with_suffix(".su")
+        if su.is_file():
+            read_stack_usage(su.read_text(), functions)
+    if taken:
+        raise ReportError("function addresses are taken, so calls through pointers may reach our code: " +
+                          ", ".join(f"{short_name(s)} in {short_name(where)}" for where, s in taken))
+    # .su entries of functions no image object holds play no part.
+    return {name: function for name, function in functions.items() if name in defined}
+
+
+def print_chain(title, total, steps, budget=None):
+    verdict = ""
+    if budget is not None:
+        verdict = f" (budget {budget}: {'within, ' + str(budget - total) + ' to spare' if total <= budget else 'OVER by ' + str(total - budget)})"
+    print(f"{title}: {total} bytes{verdict}")
+    print(f"  {'frame':>6} {'+call':>6} {'running':>8}  function")
+    running = 0
+    for step in steps:
+        running += step.entry + step.frame - step.released
+        note = f"  [{step.note}]" if step.note else ""
+        print(f"  {step.frame:6} {step.entry:6} {running:8}  {short_name(step.name)}{note}")
+
+
+def report(build, program, check):
+    image_path = build / "quillmere.efi"
+    if not image_path.is_file():
+        raise ReportError(f"no {image_path}: build the image first")
+    image = read_pe(image_path.read_bytes())
+    over = False
+
+    print(f"image {image_path}: {image.file_size} bytes", end="")
+    spare = IMAGE_BUDGET - image.file_size
+    print(f" (budget {IMAGE_BUDGET}: {'within, ' + str(spare) + ' to spare' if spare >= 0 else 'OVER by ' + str(-spare)})")
+    over |= spare < 0
+    print(f"  file alignment {image.file_alignment}, section alignment {image.section_alignment}")
+    print(f"  {'section':8} {'raw':>6} {'in use':>7}")
+    print(f"  {'headers':8} {image.headers_size:6}")
+    for section in image.sections:
+        print(f"  {section.name:8} {section.raw_size:6} {section.virtual_size:7}")
+    code = next((s for s in image.sections if s.characteristics & 0x20000000), None)
+    if code is not None and spare >= 0:
+        padding = code.raw_size - min(code.virtual_size, code.raw_size)
+        print(f"  {code.name} can grow by {spare + padding} bytes before the image passes {IMAGE_BUDGET} "
+              f"({spare} to spare and {padding} of its padding)")
+    print()
+
+    functions = load_functions(build, program)
+    checked = [f for f in functions.values() if f.frame is not None and f.prologue is not None]
+    matching = sum(f.frame == f.prologue for f in checked)
+    print("Stack: frames are clang's -fstack-usage numbers (pushed registers, locals, the outgoing")
+    print("call area with its 32-byte register home area); they leave out the return address,")
+    print(f"which each call adds (+call). {matching} of {len(checked)} frames equal the entry pushes and")
+    print("\"sub rsp\" read from the disassembly. Calls come from the objects' relocations and")
+    print("direct call instructions; calls through pointers go to firmware services, whose stack")
+    print("is not ours. RenderFormat appears at most twice on a chain: the run nested in it for")
+    print("\"%g\", \"%t\" or \"%r\" renders a fixed template without those, so from that run nothing")
+    print("that leads back to RenderFormat is followed.")
+    print()
+
+    instances = sorted(name for name in functions if short_name(name) == "ConsolePrint<...>")
+    list_name = next((name for name in functions if short_name(name) == "ConsolePrintList"), None)
+    if list_name is None:
+        raise ReportError("no ConsolePrintList in the image objects")
+    chains = [deepest_chain(functions, name) for name in instances + [list_name]]
+    total, steps = max(chains, key=lambda chain: chain[0])
+    if instances:
+        print(f"ConsolePrint<...> is a function of its own ({len(instances)} instances): counted from the call into")
+        print("the deepest of them or into ConsolePrintList, whichever goes deeper.")
+    else:
+        print("ConsolePrint<...> is inlined into its callers (no instance in the objects); its argument")
+        print("slots lie in the caller's frame, so the chain counts from the call into ConsolePrintList.")
+    print_chain("deepest ConsolePrint chain", total, steps, CONSOLE_PRINT_STACK_BUDGET)
+    over |= total > CONSOLE_PRINT_STACK_BUDGET
+    print()
+    entry = next((name for name in functions if name == "ApplicationEntry"), None)
+    if entry is None:
+        raise ReportError("no ApplicationEntry in the image objects")
+    print_chain("deepest run from ApplicationEntry (from the firmware's call)", *deepest_chain(functions, entry))
+    return 1 if check and over else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build", type=Path, help="build tree holding quillmere.efi")
+    parser.add_argument("--objdump", default="llvm-objdump")
+    parser.add_argument("--check", action="store_true", help="exit 1 when over a budget")
+    arguments = parser.parse_args()
+    try:
+        sys.exit(report(arguments.build, arguments.objdump, arguments.check))
+    except ReportError as error:
+        print(f"image-report: {error}", file=sys.stderr)
+        sys.exit(2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""The size and stack report's own logic, on small hand-made inputs: the
+chain combiner, the listing reader, the names, the .su reader and the PE
+reader."""
+import struct
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
+import image_report as report  # noqa: E402
+
+
+def graph(**entries):
+    """name=(frame, calls, tail calls[, firmware calls])"""
+    functions = {}
+    for name, (frame, calls, tails, *firmware) in entries.items():
+        functions[name] = report.Function(name, frame=frame, calls=set(calls), tail_calls=set(tails),
+                                          firmware_calls=firmware[0] if firmware else 0)
+    return functions
+
+
+class DeepestChain(unittest.TestCase):
+    CASES = [
+        # name, graph, entry, bytes, chain
+        ("one leaf", graph(A=(16, [], [])), "A", 8 + 16, ["A"]),
+        ("the deeper of two branches",
+         graph(A=(10, ["B", "C"], []), B=(100, [], []), C=(50, ["D"], []), D=(60, [], [])),
+         "A", 8 + 10 + 8 + 50 + 8 + 60, ["A", "C", "D"]),
+        ("a tail call releases the caller's frame",
+         graph(A=(100, ["C"], ["B"]), B=(30, [], []), C=(0, [], [])), "A", 8 + 100 + 8, ["A", "C"]),
+        ("a tail call can still be the deepest",
+         graph(A=(10, [], ["B"]), B=(200, [], [])), "A", 8 + 200, ["A", "B"]),
+        ("a firmware call adds its return address only",
+         graph(A=(10, [], [], 1)), "A", 8 + 10 + 8, ["A", "(firmware service)"]),
+        ("RenderFormat nests once through a value text",
+         graph(ConsolePrintList=(100, ["RenderFormat"], []), RenderFormat=(200, ["Guid", "Digits"], []),
+               Guid=(250, ["RenderFormat"], []), Digits=(70, [], [])),
+         "ConsolePrintList", 8 + 100 + 8 + 200 + 8 + 250 + 8 + 200 + 8 + 70,
+         ["ConsolePrintList", "RenderFormat", "Guid", "RenderFormat", "Digits"]),
+        ("the nested run takes no other way back either",
+         graph(RenderFormat=(200, ["Guid", "Time", "Digits"], []), Guid=(250, ["RenderFormat"], []),
+               Time=(240, ["RenderFormat"], []), Digits=(10, [], [])),
+         "RenderFormat", 8 + 200 + 8 + 250 + 8 + 200 + 8 + 10, ["RenderFormat", "Guid", "RenderFormat", "Digits"]),
+        ("the nested run skips a call that leads back only through another function",
+         graph(RenderFormat=(100, ["Guid", "Wrapper", "Digits"], []), Guid=(10, ["RenderFormat"], []),
+               Wrapper=(500, ["Guid"], []), Digits=(5, [], [])),
+         "RenderFormat", 8 + 100 + 8 + 500 + 8 + 10 + 8 + 100 + 8 + 5,
+         ["RenderFormat", "Wrapper", "Guid", "RenderFormat", "Digits"]),
+        ("RenderFormat entered twice by separate calls is not nested",
+         graph(A=(0, ["RenderFormat", "B"], []), B=(40, ["RenderFormat"], []), RenderFormat=(200, [], [])),
+         "A", 8 + 0 + 8 + 40 + 8 + 200, ["A", "B", "RenderFormat"]),
+    ]
+
+    def test_cases(self):
+        for name, functions, entry, size, chain in self.CASES:
+            with self.subTest(name):
+                total, steps = report.deepest_chain(functions, entry)
+                self.assertEqual(total, size)
+                self.assertEqual([step.name for step in steps], chain)
+                running = sum(step.entry + step.frame - step.released for step in steps)
+                self.assertEqual(running, total, "the printed running total must end at the total")
+
+    FAULTS = [
+        ("a cycle without RenderFormat", graph(A=(0, ["B"], []), B=(0, ["A"], [])), "recursion that no rule bounds"),
+        ("a function calling itself", graph(A=(0, ["A"], [])), "recursion that no rule bounds"),
+        ("a cycle through a tail call", graph(A=(0, ["B"], []), B=(0, [], ["A"])), "recursion that no rule bounds"),
+        ("a function without a frame", {"A": report.Function("A", frame=None)}, "no frame size"),
+        ("a frame of run-time size", {"A": report.Function("A", frame=16, dynamic=True)}, "run-time size"),
+    ]
+
+    def test_faults(self):
+        for name, functions, message in self.FAULTS:
+            with self.subTest(name):
+                with self.assertRaisesRegex(report.ReportError, message):
+                    report.deepest_chain(functions, "A")
+
+    def test_prologue_larger_than_the_frame_wins(self):
+        functions = {"A": report.Function("A", frame=16, prologue=40)}
+        self.assertEqual(report.deepest_chain(functions, "A")[0], 8 + 40)
+
+
+LISTING = """
+x.obj:\tfile format coff-x86-64
+
+Disassembly of section .text:
+
+0000000000000000 <Outer>:
+       0:      \tpushq\t%rsi
+       1:      \tpushq\t%rdi
+       2:      \tsubq\t$40, %rsp
+       6:      \tcallq\t0xb <Outer+0xb>
+\t\t0000000000000007:  IMAGE_REL_AMD64_REL32\tInner
+       b:      \tcallq\t0x40 <Helper>
+      10:      \tcallq\t*64(%rax)
+      13:      \tleaq\t(%rip), %rcx            # 0x1a <Outer+0x1a>
+\t\t0000000000000016:  IMAGE_REL_AMD64_REL32\tSomeString
+      1a:      \tje\t0x1f <Outer+0x1f>
+\t\t000000000000001b:  IMAGE_REL_AMD64_REL32\tTail
+      1f:      \tjmp\t0x6 <Outer+0x6>
+      21:      \tleaq\t11(%rip), %rcx          # 0x30 <Outer+0x30>
+      28:      \tjmpq\t*%rcx
+      30:      \tcallq\t*%rsi
+      32:      \tcallq\t0x99 <Elsewhere+0x3>
+
+0000000000000040 <Helper>:
+      40:      \tretq
+"""
+DEFINED = {"Outer", "Helper", "Inner", "Tail"}
+
+
+class ReadCallGraph(unittest.TestCase):
+    def test_calls_tail_calls_and_firmware_calls(self):
+        functions = {}
+        taken = report.read_call_graph(LISTING, functions, DEFINED)
+        outer = functions["Outer"]
+        self.assertEqual(outer.calls, {"Inner", "Helper"})
+        self.assertEqual(outer.tail_calls, {"Tail"})
+        # The jump table's bytes decode as two more calls, which are not code.
+        self.assertEqual(outer.firmware_calls, 1)
+        self.assertEqual(outer.prologue, 16 + 40)
+        self.assertEqual(functions["Helper"].calls, set())
+        self.assertEqual(taken, [])
+
+    FAULTS = [
+        ("a call to an undefined function",
+         "0000 <F>:\n 0: \tcallq\t0x5 <F+0x5>\n\t\t0001:  IMAGE_REL_AMD64_REL32\tmemcpy\n", "no image object defines"),
+        ("a call into the middle of a function", "0000 <F>:\n 0: \tcallq\t0x44 <Helper+0x4>\n", "middle of Helper"),
+    ]
+
+    def test_faults(self):
+        for name, listing, message in self.FAULTS:
+            with self.subTest(name):
+                with self.assertRaisesRegex(report.ReportError, message):
+                    report.read_call_graph(listing, {}, DEFINED | {"F"})
+
+    def test_a_taken_address_is_reported(self):
+        listing = "0000 <F>:\n 0: \tleaq\t(%rip), %rcx\n\t\t0003:  IMAGE_REL_AMD64_REL32\tHelper\n"
+        self.assertEqual(report.read_call_graph(listing, {}, DEFINED | {"F"}), [("F", "Helper")])
+        relocations = ("RELOCATION RECORDS FOR [.rdata]:\nOFFSET TYPE VALUE\n"
+                       "0000000000000000 IMAGE_REL_AMD64_ADDR64 Helper\n"
+                       "0000000000000008 IMAGE_REL_AMD64_ADDR64 SomeString\n"
+                       "RELOCATION RECORDS FOR [.pdata]:\n0000000000000000 IMAGE_REL_AMD64_ADDR32NB Outer\n")
+        self.assertEqual(report.taken_in_data(relocations, DEFINED), [(".rdata", "Helper")])
+
+
+class Names(unittest.TestCase):
+    CASES = [
+        ("ApplicationEntry", "ApplicationEntry"),
+        ("?RenderFormat@@YA_KPEAX_K1PEBXUArgumentList@@@Z", "RenderFormat"),
+        ("?ReadNode64@?A0xC6C98842@@YA_KPEBE@Z", "ReadNode64"),
+        ("??$ConsolePrint@III@@YA_KU?$CheckedFormat@_SIII@@III@Z", "ConsolePrint<...>"),
+        ("??R<lambda_0>@?0??RenderFormat@@YA_KPEAX_K1PEBXUArgumentList@@@Z@QEBA?A?<auto>@@1@Z",
+         "RenderFormat::<lambda_0>"),
+        ("??R<lambda_1>@?0???$FormatToBuffer@_K@@YA_KPEAX_K1U?$CheckedFormat@D_K@@1@Z@QEBA?A?<auto>@@UArgumentList@@@Z",
+         "FormatToBuffer<...>::<lambda_1>"),
+        ("??$WithArgumentSlots@V<lambda_1>@?0???$ConsolePrint@III@@YA_KU?$CheckedFormat@_SIII@@III@Z@III@@YA?A?<auto>@@"
+         "V<lambda_1>@?0???$ConsolePrint@III@@YA_KU?$CheckedFormat@_SIII@@III@Z@III@Z",
+         "WithArgumentSlots<ConsolePrint<...>::<lambda_1>>"),
+    ]
+
+    def test_cases(self):
+        for symbol, name in self.CASES:
+            with self.subTest(symbol):
+                self.assertEqual(report.short_name(symbol), name)
+
+
+class StackUsage(unittest.TestCase):
+    def test_frames_kinds_and_duplicates(self):
+        functions = {}
+        report.read_stack_usage("a.cpp:3:?F@@YAXXZ\t40\tstatic\n"
+                                "b.cpp:9:?F@@YAXXZ\t56\tstatic\n"
+                                "a.cpp:7:?G@@YAXXZ\t32\tdynamic,bounded\n"
+                                "a.cpp:8:?H@@YAXXZ\t16\tdynamic\n", functions)
+        self.assertEqual({name: (f.frame, f.dynamic) for name, f in functions.items()},
+                         {"?F@@YAXXZ": (56, False), "?G@@YAXXZ": (32, False), "?H@@YAXXZ": (16, True)})
+
+    def test_unreadable_line(self):
+        with self.assertRaises(report.ReportError):
+            report.read_stack_usage("no tabs here\n", {})
+
+
+class PeHeaders(unittest.TestCase):
+    def test_sections(self):
+        image = bytearray(1024)
+        image[0:2] = b"MZ"
+        struct.pack_into("<I", image, 0x3C, 0x80)
+        image[0x80:0x84] = b"PE\0\0"
+        struct.pack_into("<HH", image, 0x84, 0x8664, 2)          # machine, sections
+        struct.pack_into("<H", image, 0x84 + 16, 240)            # optional header size
+        optional = 0x84 + 20
+        struct.pack_into("<II", image, optional + 32, 4096, 512)  # section, file alignment
+        struct.pack_into("<I", image, optional + 60, 512)         # headers
+        for index, (name, virtual, raw, flags) in enumerate([(b".text", 0x1746, 0x1800, 0x60000020),
+                                                             (b".reloc", 0x58, 0x200, 0x42000040)]):
+            at = optional + 240 + 40 * index
+            image[at:at + len(name)] = name
+            struct.pack_into("<I", image, at + 8, virtual)
+            struct.pack_into("<I", image, at + 16, raw)
+            struct.pack_into("<I", image, at + 36, flags)
+        pe = report.read_pe(bytes(image))
+        self.assertEqual((pe.file_size, pe.headers_size, pe.file_alignment, pe.section_alignment),
+                         (1024, 512, 512, 4096))
+        self.assertEqual([(s.name, s.virtual_size, s.raw_size) for s in pe.sections],
+                         [(".text", 0x1746, 0x1800), (".reloc", 0x58, 0x200)])
+
+    def test_not_an_image(self):
+        with self.assertRaisesRegex(report.ReportError, "MZ"):
+            report.read_pe(b"\x7fELF" + bytes(100))
+
+
+if __name__ == "__main__":
+    unittest.main()
