@@ -10,16 +10,8 @@ UINTN BoundedLength16(CONST CHAR16 *String, UINTN MaxSize) {
   // assertion above only reports it), so each unit is put together from its
   // two bytes instead of being loaded as a CHAR16.
   CONST UINT8 *Bytes = (CONST UINT8 *)String;
-  auto IsZero = [Bytes](UINTN Index) { return (Bytes[2 * Index] | Bytes[2 * Index + 1]) == 0; };
   UINTN Length = 0;
-  // Four units a step while four more may be read, then one at a time.
-  for (; MaxSize - Length >= 4; Length += 4) {
-    if (IsZero(Length)) return Length;
-    if (IsZero(Length + 1)) return Length + 1;
-    if (IsZero(Length + 2)) return Length + 2;
-    if (IsZero(Length + 3)) return Length + 3;
-  }
-  while (Length < MaxSize && !IsZero(Length)) {
+  while (Length < MaxSize && (Bytes[2 * Length] | Bytes[2 * Length + 1]) != 0) {
     Length++;
   }
   return Length;
@@ -30,12 +22,6 @@ UINTN BoundedLength8(CONST CHAR8 *String, UINTN MaxSize) {
     return 0;
   }
   UINTN Length = 0;
-  for (; MaxSize - Length >= 4; Length += 4) {
-    if (String[Length] == 0) return Length;
-    if (String[Length + 1] == 0) return Length + 1;
-    if (String[Length + 2] == 0) return Length + 2;
-    if (String[Length + 3] == 0) return Length + 3;
-  }
   while (Length < MaxSize && String[Length] != 0) {
     Length++;
   }

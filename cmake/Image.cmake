@@ -22,6 +22,10 @@ set(QUILLMERE_IMAGE_FLAGS
   -fno-stack-protector -mno-stack-arg-probe
   -mno-red-zone -mgeneral-regs-only -fshort-wchar
   -fno-ident -g0 -fstack-usage
+  # Each function and datum in a section of its own, so that the link keeps
+  # only what is called: ValueToDigits, whose digits the engine writes inline,
+  # does not reach the image.
+  -ffunction-sections -fdata-sections
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
   -Wall -Wextra -Werror
   -I${CMAKE_SOURCE_DIR}/include

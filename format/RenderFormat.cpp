@@ -14,14 +14,6 @@ struct OutputWindow {
   BOOLEAN Wide;  // 16-bit characters, low byte first
 };
 
-// A text that a directive hands to the emission: forward, up to its first
-// zero character, in 8-bit or 16-bit characters. A 16-bit text may start at
-// any address, so its units are always taken byte by byte.
-struct ArgumentText {
-  CONST UINT8 *Start;
-  BOOLEAN Wide;
-};
-
 // What one directive asks for.
 struct DirectiveState {
   UINTN Flags;
@@ -53,19 +45,23 @@ inline VOID PutFill(OutputWindow &Output, UINT64 Field, UINT64 Used, UINT16 Char
   }
 }
 
+// A text that a directive hands to the emission runs forward up to its first
+// zero character, in 8-bit or, with TextWide, 16-bit characters. A 16-bit
+// text may start at any address, so its units are always taken byte by byte.
+
 // Copies the characters of Text up to its first zero character, at most
 // Limit of them and no further than End. Returns how many it copied.
-UINT64 CopyText(OutputWindow &Output, ArgumentText Text, UINT64 Limit) {
+UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Limit) {
   UINTN Fits = Room(Output);
   UINTN Count = Limit < Fits ? (UINTN)Limit : Fits;
-  CONST UINT8 *From = Text.Start;
+  CONST UINT8 *From = Text;
   UINT8 *To = Output.Position;
   UINTN Copied = 0;
-  if (!Text.Wide && !Output.Wide) {
+  if (!TextWide && !Output.Wide) {
     for (; Copied < Count && From[Copied] != 0; Copied++) {
       To[Copied] = From[Copied];
     }
-  } else if (!Text.Wide) {
+  } else if (!TextWide) {
     for (; Copied < Count && From[Copied] != 0; Copied++) {
       To[2 * Copied] = From[Copied];
       To[2 * Copied + 1] = 0;
@@ -86,14 +82,14 @@ UINT64 CopyText(OutputWindow &Output, ArgumentText Text, UINT64 Limit) {
 
 // The number of characters of Text before its first zero, counting no
 // further than Limit.
-UINT64 CountText(ArgumentText Text, UINT64 Limit) {
+UINT64 CountText(CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Limit) {
   UINT64 Count = 0;
-  if (Text.Wide) {
-    while (Count < Limit && (Text.Start[2 * Count] | Text.Start[2 * Count + 1]) != 0) {
+  if (TextWide) {
+    while (Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0) {
       Count++;
     }
   } else {
-    while (Count < Limit && Text.Start[Count] != 0) {
+    while (Count < Limit && Text[Count] != 0) {
       Count++;
     }
   }
@@ -102,7 +98,7 @@ UINT64 CountText(ArgumentText Text, UINT64 Limit) {
 
 // Writes one text with its directive's width and precision: left fill,
 // precision spaces, the characters, right fill.
-VOID EmitText(OutputWindow &Output, DirectiveState State, ArgumentText Text) {
+VOID EmitText(OutputWindow &Output, CONST DirectiveState &State, CONST UINT8 *Text, BOOLEAN TextWide) {
   BOOLEAN WidthGiven = (State.Flags & FORMAT_WIDTH_GIVEN) != 0;
   BOOLEAN AlignLeft = (State.Flags & FORMAT_ALIGN_LEFT) != 0;
   UINT64 Field;
@@ -110,33 +106,23 @@ VOID EmitText(OutputWindow &Output, DirectiveState State, ArgumentText Text) {
     // Nothing stands before the characters but the one space an empty text
     // gets from a precision of 1, so they are counted as they are copied.
     // A copy cut by End leaves no room for anything after it.
-    UINT64 Count = CopyText(Output, Text, ~(UINT64)0);
+    UINT64 Count = CopyText(Output, Text, TextWide, ~(UINT64)0);
     Field = State.Precision > Count ? State.Precision : Count;
     PutFill(Output, Field, Count, ' ');
   } else {
-    UINT64 Count = CountText(Text, (State.Flags & FORMAT_PRECISION_GIVEN) != 0 ? State.Precision : ~(UINT64)0);
+    UINT64 Count =
+        CountText(Text, TextWide, (State.Flags & FORMAT_PRECISION_GIVEN) != 0 ? State.Precision : ~(UINT64)0);
     Field = State.Precision > Count ? State.Precision : Count;
     if (WidthGiven && !AlignLeft) {
       PutFill(Output, State.Width, Field, ' ');
     }
     PutFill(Output, Field, Count, ' ');
-    CopyText(Output, Text, Count);
+    CopyText(Output, Text, TextWide, Count);
   }
   if (WidthGiven && AlignLeft) {
     PutFill(Output, State.Width, Field, ' ');
   }
 }
-
-// "00" to "99", two characters each.
-constexpr struct DigitPairs {
-  CHAR8 Pair[200];
-  constexpr DigitPairs() : Pair() {
-    for (UINTN Index = 0; Index < 100; Index++) {
-      Pair[2 * Index] = (CHAR8)('0' + Index / 10);
-      Pair[2 * Index + 1] = (CHAR8)('0' + Index % 10);
-    }
-  }
-} DecimalPairs;
 
 // Digits of Value, least significant first after a zero at Text[0]; two
 // decimal digits come from each division, which the compiler turns into a
@@ -144,19 +130,42 @@ constexpr struct DigitPairs {
 CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
   while (Value >= 100) {
     UINT64 Quotient = Value / 100;
-    CONST CHAR8 *Pair = &DecimalPairs.Pair[2 * (Value - Quotient * 100)];
-    Text[1] = Pair[1];
-    Text[2] = Pair[0];
+    UINT32 Pair = (UINT32)(Value - Quotient * 100);
+    Text[1] = (CHAR8)('0' + Pair % 10);
+    Text[2] = (CHAR8)('0' + Pair / 10);
     Text += 2;
     Value = Quotient;
   }
   if (Value >= 10) {
-    Text[1] = DecimalPairs.Pair[2 * Value + 1];
-    Text[2] = DecimalPairs.Pair[2 * Value];
+    Text[1] = (CHAR8)('0' + Value % 10);
+    Text[2] = (CHAR8)('0' + Value / 10);
     return Text + 2;
   }
   Text[1] = (CHAR8)('0' + Value);
   return Text + 1;
+}
+
+// The digits of ValueToDigits. The engine has them written in its own frame:
+// a call per integer would cost a frame on the deepest path of a nested
+// "%g" run.
+__attribute__((always_inline)) inline CHAR8 *WriteDigits(CHAR8 *Text, UINT64 Value, UINT32 Radix) {
+  *Text = 0;
+  if (Radix == 10) {
+    return DecimalDigits(Text, Value);
+  }
+  if (Radix == 16) {
+    do {
+      *++Text = DigitTable[Value & 0xF];
+      Value >>= 4;
+    } while (Value != 0);
+    return Text;
+  }
+  do {
+    UINT32 Remainder = 0;
+    Value = DivU64x32Remainder(Value, Radix, &Remainder);
+    *++Text = DigitTable[Remainder];
+  } while (Value != 0);
+  return Text;
 }
 
 // Copies Count digits that run from MostSignificant towards lower addresses,
@@ -184,7 +193,7 @@ VOID CopyDigits(OutputWindow &Output, CONST CHAR8 *MostSignificant, UINT64 Count
 
 // Writes an integer conversion: prefix, zeros, digits and commas, with the
 // directive's width and precision.
-VOID EmitInteger(OutputWindow &Output, DirectiveState State, UINT64 Slot, CHAR8 *ValueText) {
+VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot, CHAR8 *ValueText) {
   UINTN Flags = State.Flags;
   BOOLEAN Hexadecimal = (Flags & FORMAT_BASE_16) != 0;
   BOOLEAN Signed = (Flags & (FORMAT_VALUE_UNSIGNED | FORMAT_BASE_16)) == 0;
@@ -194,35 +203,18 @@ VOID EmitInteger(OutputWindow &Output, DirectiveState State, UINT64 Slot, CHAR8 
     // carry anything in its upper half.
     Value = Signed ? (UINT64)(INT64)(INT32)(UINT32)Slot : (UINT32)Slot;
   }
-  BOOLEAN WidthGiven = (Flags & FORMAT_WIDTH_GIVEN) != 0;
-  if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN |
-                FORMAT_ALIGN_LEFT)) == 0) {
-    // The usual shapes, "%d", "%lx", "%08X" and the like: no sign to show,
-    // no commas, no precision and the field filled on the left, so the
-    // field is a fill, a "-" for a negative value and the digits.
-    BOOLEAN Negative = Signed && (INT64)Value < 0;
-    if (Negative) {
-      Value = 0 - Value;
-    }
-    CHAR8 *MostSignificant = ValueToDigits(ValueText, Value, Hexadecimal ? 16 : 10);
-    UINT64 Count = (UINT64)(MostSignificant - ValueText) + (Negative ? 1 : 0);
-    BOOLEAN ZeroFill = WidthGiven && (Flags & FORMAT_FILL_ZERO) != 0;
-    UINT64 Field = WidthGiven ? State.Width : Count;
-    if (!ZeroFill) {
-      PutFill(Output, Field, Count, ' ');
-    }
-    if (Negative) {
-      PutCharacter(Output, '-');
-    }
-    if (ZeroFill) {
-      PutFill(Output, Field, Count, '0');
-    }
-    CopyDigits(Output, MostSignificant, Count - (Negative ? 1 : 0));
-    return;
+  BOOLEAN Negative = Signed && (INT64)Value < 0;
+  if (Negative) {
+    Value = 0 - Value;  // unsigned, so the most negative value keeps its magnitude
   }
+  CHAR8 *MostSignificant = WriteDigits(ValueText, Value, Hexadecimal ? 16 : 10);
+  UINT64 Digits = (UINT64)(MostSignificant - ValueText);
+  BOOLEAN WidthGiven = (Flags & FORMAT_WIDTH_GIVEN) != 0;
 
   CHAR8 Prefix = 0;
-  if ((Flags & FORMAT_SHOW_PLUS) != 0) {
+  if (Negative) {
+    Prefix = '-';
+  } else if ((Flags & FORMAT_SHOW_PLUS) != 0) {
     Prefix = '+';
   } else if ((Flags & FORMAT_SHOW_SPACE) != 0) {
     Prefix = ' ';
@@ -233,13 +225,6 @@ VOID EmitInteger(OutputWindow &Output, DirectiveState State, UINT64 Slot, CHAR8 
     Flags &= ~(UINTN)FORMAT_FILL_ZERO;
     Precision = 1;
   }
-  if (Signed && (INT64)Value < 0) {
-    Prefix = '-';
-    Value = 0 - Value;  // unsigned, so the most negative value keeps its magnitude
-  }
-
-  CHAR8 *MostSignificant = ValueToDigits(ValueText, Value, Hexadecimal ? 16 : 10);
-  UINT64 Digits = (UINT64)(MostSignificant - ValueText);
   if (Value == 0 && Precision == 0) {
     Digits = 0;
   }
@@ -305,27 +290,28 @@ inline BOOLEAN HasSpecialCharacter(UINT64 Word) {
 // When format and output characters have the same size, eight bytes of
 // plain characters are copied at once. Only characters before the format's
 // terminator are read that way: FormatLength is the measured length.
-template <BOOLEAN FormatWide, BOOLEAN OutputWide>
-UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, UINTN FormatLength, UINTN Index) {
-  auto ReadUnit = [Format](UINTN At) -> UINT16 {
+UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, BOOLEAN FormatWide, UINTN FormatLength,
+                   UINTN Index) {
+  auto ReadUnit = [Format, FormatWide](UINTN At) -> UINT16 {
     return FormatWide ? (UINT16)(Format[2 * At] | (Format[2 * At + 1] << 8)) : Format[At];
   };
-  auto Put = [](UINT8 *&To, UINT16 Character) {
+  BOOLEAN OutputWide = Output.Wide;
+  auto Put = [OutputWide](UINT8 *&To, UINT16 Character) {
     *To++ = (UINT8)Character;
     if (OutputWide) {
       *To++ = (UINT8)(Character >> 8);
     }
   };
-  constexpr UINTN WordUnits = FormatWide ? 4 : 8;
+  UINTN WordUnits = FormatWide ? 4 : 8;
+  BOOLEAN WordCopy = FormatWide == OutputWide;
   UINT8 *To = Output.Position;
   UINT8 *End = Output.End;
   while (To < End) {
     UINT16 Character = ReadUnit(Index);
-    if (Character > '%' && FormatWide == OutputWide && FormatLength - Index >= WordUnits &&
-        (UINTN)(End - To) >= 8) {
+    if (Character > '%' && WordCopy && FormatLength - Index >= WordUnits && (UINTN)(End - To) >= 8) {
       UINT64 Word;
-      __builtin_memcpy(&Word, Format + Index * (FormatWide ? 2 : 1), 8);
-      if (!HasSpecialCharacter<FormatWide>(Word)) {
+      __builtin_memcpy(&Word, Format + (FormatWide ? 2 * Index : Index), 8);
+      if (!(FormatWide ? HasSpecialCharacter<TRUE>(Word) : HasSpecialCharacter<FALSE>(Word))) {
         __builtin_memcpy(To, &Word, 8);
         To += 8;
         Index += WordUnits;
@@ -371,13 +357,50 @@ UINT64 TakeSlot(ArgumentList &Arguments, UINTN &Taken) {
   return Arguments.Slots[Taken++];
 }
 
-// The main loop, one instance for each format width: plain runs are copied
-// as they stand, each directive is parsed and its text emitted.
-template <BOOLEAN FormatWide>
-UINTN RenderUnits(OutputWindow Output, UINTN Flags, CONST UINT8 *Format, UINTN FormatLength,
-                  ArgumentList Arguments) {
-  UINT8 *Start = Output.Position;
-  auto ReadUnit = [Format](UINTN At) -> UINT32 {
+}  // namespace
+
+UINT8 *FillCharacters(UINT8 *Position, UINT8 *End, INT64 Repeat, UINT16 Character, UINTN CharacterSize) {
+  for (; Repeat > 0 && Position < End; Repeat--) {
+    *Position++ = (UINT8)Character;
+    if (CharacterSize == 2) {
+      *Position++ = (UINT8)(Character >> 8);
+    }
+  }
+  return Position;
+}
+
+CHAR8 *ValueToDigits(CHAR8 *Text, UINT64 Value, UINT32 Radix) {
+  return WriteDigits(Text, Value, Radix);
+}
+
+UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *FormatText, ArgumentList Arguments) {
+  if (BufferSize != 0 && (Buffer == nullptr || FormatText == nullptr)) {
+    return 0;
+  }
+  if (BufferSize > FORMAT_MAX_LENGTH) {
+    return 0;
+  }
+  BOOLEAN FormatWide = (Flags & FORMAT_FORMAT_WIDE) != 0;
+  // The one extra pass over the format: it also guarantees that the main
+  // loop meets a terminator, and tells the plain-run copy how far it may
+  // read a word at a time.
+  UINTN FormatLength = FormatWide ? BoundedLength16((CONST CHAR16 *)FormatText, FORMAT_MAX_LENGTH + 1)
+                                  : BoundedLength8((CONST CHAR8 *)FormatText, FORMAT_MAX_LENGTH + 1);
+  if (FormatLength > FORMAT_MAX_LENGTH) {
+    return 0;
+  }
+  if (BufferSize == 0) {
+    return 0;
+  }
+
+  OutputWindow Output;
+  Output.Wide = (Flags & FORMAT_OUTPUT_WIDE) != 0;
+  Output.Position = (UINT8 *)Buffer;
+  Output.End = Output.Position + (Output.Wide ? 2 * (BufferSize - 1) : BufferSize - 1);
+  // Plain runs are copied as they stand; each directive is parsed and its
+  // text emitted.
+  CONST UINT8 *Format = (CONST UINT8 *)FormatText;
+  auto ReadUnit = [Format, FormatWide](UINTN At) -> UINT32 {
     return FormatWide ? (UINT32)Format[2 * At] | ((UINT32)Format[2 * At + 1] << 8) : Format[At];
   };
   UINTN Taken = 0;
@@ -385,8 +408,7 @@ UINTN RenderUnits(OutputWindow Output, UINTN Flags, CONST UINT8 *Format, UINTN F
   CHAR8 ValueText[VALUE_TEXT_SIZE];
 
   for (;;) {
-    Index = Output.Wide ? CopyPlainRun<FormatWide, TRUE>(Output, Format, FormatLength, Index)
-                        : CopyPlainRun<FormatWide, FALSE>(Output, Format, FormatLength, Index);
+    Index = CopyPlainRun(Output, Format, FormatWide, FormatLength, Index);
     if (ReadUnit(Index) == 0 || Output.Position >= Output.End) {
       break;
     }
@@ -459,7 +481,7 @@ UINTN RenderUnits(OutputWindow Output, UINTN Flags, CONST UINT8 *Format, UINTN F
         }
         break;
     }
-    EmitText(Output, State, ArgumentText{(CONST UINT8 *)Text, Wide});
+    EmitText(Output, State, (CONST UINT8 *)Text, Wide);
   }
 
   // Every write stopped before End, so the terminator always fits.
@@ -467,65 +489,6 @@ UINTN RenderUnits(OutputWindow Output, UINTN Flags, CONST UINT8 *Format, UINTN F
   if (Output.Wide) {
     Output.Position[1] = 0;
   }
-  return (UINTN)(Output.Position - Start) >> (Output.Wide ? 1 : 0);
+  return (UINTN)(Output.Position - (UINT8 *)Buffer) >> (Output.Wide ? 1 : 0);
 }
 
-}  // namespace
-
-UINT8 *FillCharacters(UINT8 *Position, UINT8 *End, INT64 Repeat, UINT16 Character, UINTN CharacterSize) {
-  for (; Repeat > 0 && Position < End; Repeat--) {
-    *Position++ = (UINT8)Character;
-    if (CharacterSize == 2) {
-      *Position++ = (UINT8)(Character >> 8);
-    }
-  }
-  return Position;
-}
-
-CHAR8 *ValueToDigits(CHAR8 *Text, UINT64 Value, UINT32 Radix) {
-  *Text = 0;
-  if (Radix == 10) {
-    return DecimalDigits(Text, Value);
-  }
-  if (Radix == 16) {
-    do {
-      *++Text = DigitTable[Value & 0xF];
-      Value >>= 4;
-    } while (Value != 0);
-    return Text;
-  }
-  do {
-    UINT32 Remainder = 0;
-    Value = DivU64x32Remainder(Value, Radix, &Remainder);
-    *++Text = DigitTable[Remainder];
-  } while (Value != 0);
-  return Text;
-}
-
-UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Format, ArgumentList Arguments) {
-  if (BufferSize != 0 && (Buffer == nullptr || Format == nullptr)) {
-    return 0;
-  }
-  if (BufferSize > FORMAT_MAX_LENGTH) {
-    return 0;
-  }
-  BOOLEAN FormatWide = (Flags & FORMAT_FORMAT_WIDE) != 0;
-  // The one extra pass over the format: it also guarantees that the main
-  // loop meets a terminator, and tells the plain-run copy how far it may
-  // read a word at a time.
-  UINTN FormatLength = FormatWide ? BoundedLength16((CONST CHAR16 *)Format, FORMAT_MAX_LENGTH + 1)
-                                  : BoundedLength8((CONST CHAR8 *)Format, FORMAT_MAX_LENGTH + 1);
-  if (FormatLength > FORMAT_MAX_LENGTH) {
-    return 0;
-  }
-  if (BufferSize == 0) {
-    return 0;
-  }
-
-  OutputWindow Output;
-  Output.Wide = (Flags & FORMAT_OUTPUT_WIDE) != 0;
-  Output.Position = (UINT8 *)Buffer;
-  Output.End = Output.Position + (Output.Wide ? 2 * (BufferSize - 1) : BufferSize - 1);
-  return FormatWide ? RenderUnits<TRUE>(Output, Flags, (CONST UINT8 *)Format, FormatLength, Arguments)
-                    : RenderUnits<FALSE>(Output, Flags, (CONST UINT8 *)Format, FormatLength, Arguments);
-}
