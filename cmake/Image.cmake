@@ -41,11 +41,14 @@ function(quillmere_image_objects OUT_VAR OUTPUT_DIR)
   foreach(source ${ARGN})
     string(REPLACE "/" "_" stem "${source}")
     set(object "${OUTPUT_DIR}/${stem}.obj")
+    # The compiler lists the headers each object was made from, so that a
+    # changed header rebuilds the objects that include it.
     add_custom_command(
       OUTPUT "${object}"
-      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} -c "${source}" -o "${object}"
+      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
+              -o "${object}"
       DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
-      IMPLICIT_DEPENDS CXX "${CMAKE_SOURCE_DIR}/${source}"
+      DEPFILE "${object}.d"
       WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
       COMMENT "Compiling ${source} for the image"
       VERBATIM)

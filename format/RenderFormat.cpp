@@ -21,6 +21,15 @@ struct DirectiveState {
   UINT64 Precision;
 };
 
+// The 16-bit unit at Bytes, low byte first, wherever it lies; the copy is
+// one load.
+inline UINT16 Unit16(CONST UINT8 *Bytes) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "units are stored low byte first");
+  UINT16 Unit;
+  __builtin_memcpy(&Unit, Bytes, 2);
+  return Unit;
+}
+
 // Characters that still fit before End.
 inline UINTN Room(CONST OutputWindow &Output) {
   UINTN Bytes = (UINTN)(Output.End - Output.Position);
@@ -47,7 +56,7 @@ inline VOID PutFill(OutputWindow &Output, UINT64 Field, UINT64 Used, UINT16 Char
 
 // A text that a directive hands to the emission runs forward up to its first
 // zero character, in 8-bit or, with TextWide, 16-bit characters. A 16-bit
-// text may start at any address, so its units are always taken byte by byte.
+// text may start at any address; Unit16 reads its units wherever they lie.
 
 // Copies the characters of Text up to its first zero character, at most
 // Limit of them and no further than End. Returns how many it copied.
@@ -67,11 +76,11 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
       To[2 * Copied + 1] = 0;
     }
   } else if (!Output.Wide) {
-    for (; Copied < Count && (From[2 * Copied] | From[2 * Copied + 1]) != 0; Copied++) {
+    for (; Copied < Count && Unit16(From + 2 * Copied) != 0; Copied++) {
       To[Copied] = From[2 * Copied];
     }
   } else {
-    for (; Copied < Count && (From[2 * Copied] | From[2 * Copied + 1]) != 0; Copied++) {
+    for (; Copied < Count && Unit16(From + 2 * Copied) != 0; Copied++) {
       To[2 * Copied] = From[2 * Copied];
       To[2 * Copied + 1] = From[2 * Copied + 1];
     }
@@ -85,7 +94,7 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
 UINT64 CountText(CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Limit) {
   UINT64 Count = 0;
   if (TextWide) {
-    while (Count < Limit && (Text[2 * Count] | Text[2 * Count + 1]) != 0) {
+    while (Count < Limit && Unit16(Text + 2 * Count) != 0) {
       Count++;
     }
   } else {
@@ -210,6 +219,16 @@ VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot,
   CHAR8 *MostSignificant = WriteDigits(ValueText, Value, Hexadecimal ? 16 : 10);
   UINT64 Digits = (UINT64)(MostSignificant - ValueText);
   BOOLEAN WidthGiven = (Flags & FORMAT_WIDTH_GIVEN) != 0;
+  if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN |
+                FORMAT_WIDTH_GIVEN)) == 0) {
+    // "%d", "%lx" and the like: no field, no precision, no sign to show and
+    // no commas, so a "-" for a negative value and the digits are all.
+    if (Negative) {
+      PutCharacter(Output, '-');
+    }
+    CopyDigits(Output, MostSignificant, Digits);
+    return;
+  }
 
   CHAR8 Prefix = 0;
   if (Negative) {
@@ -293,7 +312,7 @@ inline BOOLEAN HasSpecialCharacter(UINT64 Word) {
 UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, BOOLEAN FormatWide, UINTN FormatLength,
                    UINTN Index) {
   auto ReadUnit = [Format, FormatWide](UINTN At) -> UINT16 {
-    return FormatWide ? (UINT16)(Format[2 * At] | (Format[2 * At + 1] << 8)) : Format[At];
+    return FormatWide ? Unit16(Format + 2 * At) : Format[At];
   };
   BOOLEAN OutputWide = Output.Wide;
   auto Put = [OutputWide](UINT8 *&To, UINT16 Character) {
@@ -401,7 +420,7 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
   // text emitted.
   CONST UINT8 *Format = (CONST UINT8 *)FormatText;
   auto ReadUnit = [Format, FormatWide](UINTN At) -> UINT32 {
-    return FormatWide ? (UINT32)Format[2 * At] | ((UINT32)Format[2 * At + 1] << 8) : Format[At];
+    return FormatWide ? (UINT32)Unit16(Format + 2 * At) : Format[At];
   };
   UINTN Taken = 0;
   UINTN Index = 0;
