@@ -6,16 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make clang libbenchmark-dev libfmt-dev locales)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+source scripts/install-packages.sh
+install_packages "${packages[@]}"
 
 cmake -S . -B build-bench -DCMAKE_CXX_COMPILER=clang++ -DQUILLMERE_IMAGE=OFF >/dev/null
 cmake --build build-bench -j "$(nproc)" --target render_bench

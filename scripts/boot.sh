@@ -40,17 +40,8 @@ cd "$(dirname "$0")/.."
 packages=(qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
 # Configuring needs what the test tree finds too (GoogleTest, llvm-objdump).
 [ -n "$image" ] || packages+=(cmake make clang lld llvm libgtest-dev python3)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" = 0 ] || fail "missing packages: ${missing[*]} (install them as root)"
-  echo "installing: ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >/dev/null 2>&1 ||
-    fail "could not install ${missing[*]}"
-fi
+source scripts/install-packages.sh
+install_packages "${packages[@]}" || exit 1
 
 if [ -z "$image" ]; then
   mkdir -p build

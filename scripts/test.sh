@@ -5,18 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Google Benchmark and {fmt} are here so that the benchmark, which is never
+# run as a test, is still built and cannot rot.
 packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
-          qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+          qemu-system-x86 u-boot-qemu mtools dosfstools fdisk
+          libbenchmark-dev libfmt-dev)
+source scripts/install-packages.sh
+install_packages "${packages[@]}"
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++ >/dev/null
