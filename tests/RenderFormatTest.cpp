@@ -179,6 +179,53 @@ TEST(RenderFormat, LineBreaks) {
   });
 }
 
+// Plain characters go to the output eight bytes at a time where they can.
+// Whatever stands at each place of a word, and wherever the buffer ends, the
+// text must be the one character at a time would give.
+TEST(RenderFormat, PlainRunsEndAnywhereInAWord) {
+  const std::string Run = "0123456789abcdefghij";
+  struct Special {
+    const char *Format;
+    std::vector<UINT64> Slots;
+    const char *Output;
+  };
+  const Special Specials[] = {
+      {"%%", {}, "%"}, {"%d", {42}, "42"}, {"\n", {}, "\r\n"}, {"\r\n", {}, "\r\n"},
+      {"\n\r", {}, "\r\n"}, {"\r", {}, "\r"}, {"\xE9", {}, "\xE9"}, {"", {}, ""},
+  };
+  for (const Special &Each : Specials) {
+    for (size_t At = 0; At <= Run.size(); At++) {
+      std::string Format = Run.substr(0, At) + Each.Format + Run.substr(At);
+      std::string Expected = Run.substr(0, At) + Each.Output + Run.substr(At);
+      for (UINTN Size = 1; Size <= Expected.size() + 2; Size++) {
+        SCOPED_TRACE(testing::Message() << "\"" << Each.Format << "\" at " << At << ", size " << Size);
+        ExpectEveryWidth(Format, Each.Slots, Expected.substr(0, Size - 1), Size);
+        if (HasFailure()) {
+          return;
+        }
+      }
+    }
+  }
+}
+
+// A UCS-2 unit above 0xFF is plain wherever it stands in a word: its low
+// byte may look like "%" or a line break, the unit does not.
+TEST(RenderFormat, UnitsAboveFFArePlainInAWord) {
+  for (CHAR16 Unit : {u'\u0125', u'\u0A0A', u'\u0D0D', u'\u2500', u'\uFF00', u'\u0100'}) {
+    for (size_t At = 0; At <= 9; At++) {
+      std::u16string Format = u"abcdefghi";
+      Format.insert(At, 1, Unit);
+      SCOPED_TRACE(testing::Message() << "unit " << (unsigned)Unit << " at " << At);
+      EXPECT_EQ(RenderGuarded(Format.c_str(), true, true, 40, {}).Text, Format);
+      std::u16string Narrow;
+      for (CHAR16 Each : Format) {
+        Narrow.push_back((UINT8)Each);
+      }
+      EXPECT_EQ(RenderGuarded(Format.c_str(), true, false, 40, {}).Text, Narrow);
+    }
+  }
+}
+
 TEST(RenderFormat, Truncation) {
   struct TruncationCase {
     const char *Name;
