@@ -192,8 +192,18 @@ VOID CopyDigits(OutputWindow &Output, CONST CHAR8 *MostSignificant, UINT64 Count
       To += 2;
     }
   } else {
+    // Eight digits at a time: the eight bytes that end at the most
+    // significant digit, in reverse order. They lie in the scratch text,
+    // whose digits start after its first byte.
+    CONST CHAR8 *From = MostSignificant;
+    for (; From - Stop >= 8; From -= 8, To += 8) {
+      UINT64 Eight;
+      __builtin_memcpy(&Eight, From - 7, 8);
+      Eight = __builtin_bswap64(Eight);
+      __builtin_memcpy(To, &Eight, 8);
+    }
 #pragma clang loop vectorize(disable) unroll(disable)
-    for (CONST CHAR8 *From = MostSignificant; From != Stop; From--) {
+    for (; From != Stop; From--) {
       *To++ = (UINT8)*From;
     }
   }
