@@ -133,21 +133,32 @@ VOID EmitText(OutputWindow &Output, CONST DirectiveState &State, CONST UINT8 *Te
   }
 }
 
+// "00" to "99", two characters each.
+constexpr struct DigitPairTable {
+  CHAR8 Pair[200];
+  constexpr DigitPairTable() : Pair() {
+    for (UINTN Index = 0; Index < 100; Index++) {
+      Pair[2 * Index] = (CHAR8)('0' + Index / 10);
+      Pair[2 * Index + 1] = (CHAR8)('0' + Index % 10);
+    }
+  }
+} DigitPairs;
+
 // Digits of Value, least significant first after a zero at Text[0]; two
-// decimal digits come from each division, which the compiler turns into a
-// multiplication because the divisor is a constant.
+// decimal digits come from each division by 100, which the compiler turns
+// into a multiplication, and from the table.
 CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
   while (Value >= 100) {
     UINT64 Quotient = Value / 100;
-    UINT32 Pair = (UINT32)(Value - Quotient * 100);
-    Text[1] = (CHAR8)('0' + Pair % 10);
-    Text[2] = (CHAR8)('0' + Pair / 10);
+    CONST CHAR8 *Pair = &DigitPairs.Pair[2 * (Value - Quotient * 100)];
+    Text[1] = Pair[1];
+    Text[2] = Pair[0];
     Text += 2;
     Value = Quotient;
   }
   if (Value >= 10) {
-    Text[1] = (CHAR8)('0' + Value % 10);
-    Text[2] = (CHAR8)('0' + Value / 10);
+    Text[1] = DigitPairs.Pair[2 * Value + 1];
+    Text[2] = DigitPairs.Pair[2 * Value];
     return Text + 2;
   }
   Text[1] = (CHAR8)('0' + Value);
