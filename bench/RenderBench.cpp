@@ -33,13 +33,18 @@ struct BenchCase {
   RenderFn Fmt;
 };
 
-// {fmt} writes no terminator of its own; the others do, so it gets one.
+// {fmt} writes no terminator of its own; the others do, so it gets one after
+// what fitted of the Total characters it made.
+size_t TerminateFmtText(char *Buffer, size_t Total) {
+  size_t Count = Total < BenchBufferSize - 1 ? Total : BenchBufferSize - 1;
+  Buffer[Count] = 0;
+  return Count;
+}
+
 template <typename... Args>
 size_t FmtToBuffer(char *Buffer, fmt::format_string<Args...> Format, Args &&...Values) {
   auto Result = fmt::format_to_n(Buffer, BenchBufferSize - 1, Format, static_cast<Args &&>(Values)...);
-  size_t Count = Result.size < BenchBufferSize - 1 ? Result.size : BenchBufferSize - 1;
-  Buffer[Count] = 0;
-  return Count;
+  return TerminateFmtText(Buffer, Result.size);
 }
 
 size_t SnprintfCount(int Written) {
@@ -120,9 +125,7 @@ size_t FmtGrouped(char *Buffer, size_t Index) {
   fmt::detail::iterator_buffer<char *, char, fmt::detail::fixed_buffer_traits> Bounded(Buffer, BenchBufferSize - 1);
   fmt::detail::vformat_to(Bounded, fmt::string_view("{:L}"), fmt::make_format_args(LargeValues[Index]),
                           fmt::detail::locale_ref(FmtGroupingLocale));
-  size_t Count = Bounded.count() < BenchBufferSize - 1 ? Bounded.count() : BenchBufferSize - 1;
-  Buffer[Count] = 0;
-  return Count;
+  return TerminateFmtText(Buffer, Bounded.count());
 }
 
 size_t EngineHex8(char *Buffer, size_t Index) {

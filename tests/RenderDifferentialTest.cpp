@@ -43,29 +43,29 @@ const UINT64 Numbers[] = {0,
                           0x8000000000000007,  // an error status
                           0x0000000000000003};  // a warning status
 
-template <typename Array>
-UINT64 PickPointer(std::mt19937_64 &Random, const Array &Choices) {
-  std::uniform_int_distribution<size_t> Pick(0, sizeof(Choices) / sizeof(Choices[0]));
-  size_t Index = Pick(Random);
-  // One pick in n+1 is the null pointer.
-  return Index == sizeof(Choices) / sizeof(Choices[0]) ? 0 : (UINT64)(UINTN)&Choices[Index];
+// An index into Choices, or one past its end, each as likely.
+template <typename Type, size_t Count>
+size_t PickIndex(std::mt19937_64 &Random, const Type (&)[Count]) {
+  return std::uniform_int_distribution<size_t>(0, Count)(Random);
 }
 
-UINT64 PickTextPointer8(std::mt19937_64 &Random) {
-  std::uniform_int_distribution<size_t> Pick(0, sizeof(Texts8) / sizeof(Texts8[0]));
-  size_t Index = Pick(Random);
-  return Index == sizeof(Texts8) / sizeof(Texts8[0]) ? 0 : (UINT64)(UINTN)Texts8[Index];
+// The address of one of Choices, or null for the pick past the end.
+template <typename Type, size_t Count>
+UINT64 PickPointer(std::mt19937_64 &Random, const Type (&Choices)[Count]) {
+  size_t Index = PickIndex(Random, Choices);
+  return Index == Count ? 0 : (UINT64)(UINTN)&Choices[Index];
 }
 
-UINT64 PickTextPointer16(std::mt19937_64 &Random) {
-  std::uniform_int_distribution<size_t> Pick(0, sizeof(Texts16) / sizeof(Texts16[0]));
-  size_t Index = Pick(Random);
-  return Index == sizeof(Texts16) / sizeof(Texts16[0]) ? 0 : (UINT64)(UINTN)Texts16[Index];
+// One of the texts, or null for the pick past the end.
+template <typename Type, size_t Count>
+UINT64 PickText(std::mt19937_64 &Random, Type *const (&Texts)[Count]) {
+  size_t Index = PickIndex(Random, Texts);
+  return Index == Count ? 0 : (UINT64)(UINTN)Texts[Index];
 }
 
+// One of Numbers, or any 64-bit value for the pick past the end.
 UINT64 PickNumber(std::mt19937_64 &Random) {
-  std::uniform_int_distribution<size_t> Pick(0, sizeof(Numbers) / sizeof(Numbers[0]));
-  size_t Index = Pick(Random);
+  size_t Index = PickIndex(Random, Numbers);
   return Index == sizeof(Numbers) / sizeof(Numbers[0]) ? Random() : Numbers[Index];
 }
 
@@ -116,8 +116,8 @@ Generated Generate(std::mt19937_64 &Random, bool WideFormat) {
       case SlotKind::Pointer:
       case SlotKind::Status: Made.Slots.push_back(PickNumber(Random)); break;
       case SlotKind::Character: Made.Slots.push_back(Percent(Random) < 80 ? 0x20 + Random() % 0x5F : Random()); break;
-      case SlotKind::Text16: Made.Slots.push_back(PickTextPointer16(Random)); break;
-      case SlotKind::Text8: Made.Slots.push_back(PickTextPointer8(Random)); break;
+      case SlotKind::Text16: Made.Slots.push_back(PickText(Random, Texts16)); break;
+      case SlotKind::Text8: Made.Slots.push_back(PickText(Random, Texts8)); break;
       case SlotKind::Guid: Made.Slots.push_back(PickPointer(Random, Guids)); break;
       case SlotKind::Time: Made.Slots.push_back(PickPointer(Random, Times)); break;
       case SlotKind::None: break;
