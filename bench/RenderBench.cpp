@@ -278,15 +278,17 @@ void RunRenderer(benchmark::State &State, const BenchCase *Case, RenderFn Render
   }
 }
 
-// Keeps the median of each benchmark's repetitions while the console
-// reporter prints as usual.
+// Keeps the median of each benchmark's repetitions (or its one run, when
+// asked for one repetition) while the console reporter prints as usual.
 class MedianCollector : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, double> MedianNs;
 
   void ReportRuns(const std::vector<Run> &Runs) override {
     for (const Run &Each : Runs) {
-      if (Each.run_type == Run::RT_Aggregate && Each.aggregate_name == "median") {
+      // With one repetition there is no median, only the run itself.
+      bool Single = Each.run_type == Run::RT_Iteration && Each.repetitions <= 1;
+      if (Single || (Each.run_type == Run::RT_Aggregate && Each.aggregate_name == "median")) {
         MedianNs[Each.run_name.function_name] = Each.GetAdjustedCPUTime();
       }
     }
