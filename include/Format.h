@@ -151,41 +151,22 @@ FORMAT_MISMATCH(FormatDirectiveWantsTimePointer, DirectiveAt, ArgumentNumber)
 template <typename Unit>
 constexpr void CheckFormatArguments(const Unit *Literal, UINTN Length, const ArgumentKind *Kinds, UINTN KindCount) {
   UINTN Taken = 0;
-  UINTN Index = 0;
   auto ReadUnit = [&](UINTN At) -> UINT32 { return At < Length ? (UINT32)Literal[At] : 0; };
-  while (Index < Length && Literal[Index] != 0) {
-    if (Literal[Index] != '%') {
-      Index++;
-      continue;
-    }
-    UINTN DirectiveAt = Index;
-    // One slot of kind Slot taken by this directive, for a "*" or the
-    // conversion alike.
-    auto TakeSlot = [&](SlotKind Slot) {
-      if (Taken >= KindCount) {
-        FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount, false);
-      } else if (!ArgumentFitsSlot(Kinds[Taken], Slot)) {
-        switch (Slot) {
-          case SlotKind::Pointer: FormatDirectiveWantsPointerOrInteger(DirectiveAt, Taken + 1, false); break;
-          case SlotKind::Text16: FormatDirectiveWantsChar16String(DirectiveAt, Taken + 1, false); break;
-          case SlotKind::Text8: FormatDirectiveWantsChar8String(DirectiveAt, Taken + 1, false); break;
-          case SlotKind::Guid: FormatDirectiveWantsGuidPointer(DirectiveAt, Taken + 1, false); break;
-          case SlotKind::Time: FormatDirectiveWantsTimePointer(DirectiveAt, Taken + 1, false); break;
-          default: FormatDirectiveWantsInteger(DirectiveAt, Taken + 1, false); break;
-        }
+  ForEachSlot(ReadUnit, [&](UINTN DirectiveAt, SlotKind Slot) {
+    if (Taken >= KindCount) {
+      FormatHasMoreSlotsThanArguments(DirectiveAt, KindCount, false);
+    } else if (!ArgumentFitsSlot(Kinds[Taken], Slot)) {
+      switch (Slot) {
+        case SlotKind::Pointer: FormatDirectiveWantsPointerOrInteger(DirectiveAt, Taken + 1, false); break;
+        case SlotKind::Text16: FormatDirectiveWantsChar16String(DirectiveAt, Taken + 1, false); break;
+        case SlotKind::Text8: FormatDirectiveWantsChar8String(DirectiveAt, Taken + 1, false); break;
+        case SlotKind::Guid: FormatDirectiveWantsGuidPointer(DirectiveAt, Taken + 1, false); break;
+        case SlotKind::Time: FormatDirectiveWantsTimePointer(DirectiveAt, Taken + 1, false); break;
+        default: FormatDirectiveWantsInteger(DirectiveAt, Taken + 1, false); break;
       }
-      Taken++;
-    };
-    Directive Parsed = ParseDirective(ReadUnit, Index, 0, [&]() -> UINT64 {
-      TakeSlot(SlotKind::Integer);
-      return 0;
-    });
-    SlotKind Slot = ConversionSlot(Parsed.Conversion);
-    if (Slot != SlotKind::None) {
-      TakeSlot(Slot);
     }
-    Index = Parsed.Next;
-  }
+    Taken++;
+  });
   if (Taken != KindCount) {
     FormatHasMoreArgumentsThanSlots(KindCount, Taken, false);
   }

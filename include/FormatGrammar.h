@@ -125,3 +125,29 @@ constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Fla
     Parsed.Next++;
   }
 }
+
+// Walks a format the way the engine consumes its argument slots and calls
+// TakeSlot(DirectiveAt, Kind) for each slot in order: an integer for every
+// "*", then the conversion's own kind. DirectiveAt is the index of the
+// directive's "%". ReadUnit(i) returns the format character at index i, and
+// 0 at the end of the format.
+template <typename ReadUnitFn, typename TakeSlotFn>
+constexpr void ForEachSlot(ReadUnitFn ReadUnit, TakeSlotFn TakeSlot) {
+  UINTN Index = 0;
+  for (UINT32 Character = ReadUnit(0); Character != 0; Character = ReadUnit(Index)) {
+    if (Character != '%') {
+      Index++;
+      continue;
+    }
+    UINTN DirectiveAt = Index;
+    Directive Parsed = ParseDirective(ReadUnit, Index, 0, [&]() -> UINT64 {
+      TakeSlot(DirectiveAt, SlotKind::Integer);
+      return 0;
+    });
+    SlotKind Slot = ConversionSlot(Parsed.Conversion);
+    if (Slot != SlotKind::None) {
+      TakeSlot(DirectiveAt, Slot);
+    }
+    Index = Parsed.Next;
+  }
+}

@@ -118,28 +118,12 @@ std::vector<SlotKind> SlotUses(const FormatUnits &Format, size_t SlotCount) {
   const std::vector<uint16_t> &Units = Format.Units;
   auto ReadUnit = [&](UINTN At) -> UINT32 { return At < Units.size() ? Units[At] : 0; };
   UINTN Taken = 0;
-  auto Use = [&](SlotKind Kind) {
+  ForEachSlot(ReadUnit, [&](UINTN, SlotKind Kind) {
     if (Taken < SlotCount) {
       Uses[Taken] = Kind;
     }
     Taken++;
-  };
-  UINTN Index = 0;
-  while (Index < Units.size()) {
-    if (Units[Index] != '%') {
-      Index++;
-      continue;
-    }
-    Directive Parsed = ParseDirective(ReadUnit, Index, 0, [&]() -> UINT64 {
-      Use(SlotKind::Integer);
-      return 0;
-    });
-    SlotKind Kind = ConversionSlot(Parsed.Conversion);
-    if (Kind != SlotKind::None) {
-      Use(Kind);
-    }
-    Index = Parsed.Next;
-  }
+  });
   return Uses;
 }
 
