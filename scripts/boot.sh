@@ -1,47 +1,72 @@
 #!/usr/bin/env bash
-# Builds quillmere.efi, puts it on a fresh disk image and boots it under
-# U-Boot's UEFI firmware in QEMU (no display, no network). Prints the report
-# from "Print Nodes:" through the firmware's text form of the path and exits as
+# Builds the image, puts it on a fresh disk image and boots it under U-Boot's
+# UEFI firmware in QEMU (no display, no network). Prints the report from
+# "Print Nodes:" through the firmware's text form of the path and exits as
 # soon as it is complete.
 #
 #   scripts/boot.sh [options]
+#     --arch x64|aa64    the machine and image: x64 boots build/quillmerex64.efi
+#                        on a PC, aa64 build/quillmereaa64.efi on an AArch64
+#                        virt board (default x64)
+#     --bus BUS          how the disk is attached; x64: ide, ahci, virtio, usb;
+#                        aa64: virtio, nvme, ahci, usb (default ide on x64,
+#                        virtio on aa64)
 #     --layout gpt|mbr   disk layout (default gpt)
+#     --start SECTORS    first sector of the system partition
+#     --size SECTORS     length of the system partition in sectors
+#     --guid GUID        GPT: unique partition GUID of the system partition
+#     --signature HEX    MBR: 32-bit disk signature
 #     --console          show the whole firmware console, not only the report
 #     --timeout SECS     give up when the report is not complete by then (default 60)
-#     --image FILE       boot FILE instead of building build/quillmere.efi
+#     --image FILE       boot FILE instead of building the image
 #
-# Exit status 0 when the report was seen whole; otherwise non-zero with one
-# line saying why. Missing Debian packages are installed when run as root;
-# nothing else needs root.
+# Every option is checked before anything is built. Exit status 0 when the
+# report was seen whole; otherwise 1 with one line saying why. Missing Debian
+# packages are installed when run as root; nothing else needs root.
 set -euo pipefail
 
 fail() { echo "boot: $*" >&2; exit 1; }
+value() { [ $# -ge 2 ] && [ -n "$2" ] || fail "option $1 needs a value"; }
 
-layout=gpt
+cd "$(dirname "$0")/.."
+source scripts/machines.sh
+
+arch=x64
+bus=
+disk_options=()
 run_options=()
+timeout=60
 image=
 while [ $# -gt 0 ]; do
   case "$1" in
-    --layout) layout=${2:?}; shift 2 ;;
+    --arch) value "$@"; arch=$2; shift 2 ;;
+    --bus) value "$@"; bus=$2; shift 2 ;;
+    --layout|--start|--size|--guid|--signature) value "$@"; disk_options+=("$1" "$2"); shift 2 ;;
     --console) run_options+=(--console); shift ;;
-    --timeout) run_options+=(--timeout "${2:?}"); shift 2 ;;
-    --image) image=${2:?}; shift 2 ;;
+    --timeout) value "$@"; timeout=$2; shift 2 ;;
+    --image) value "$@"; image=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) fail "unknown option $1 (see --help)" ;;
   esac
 done
-case "$layout" in gpt|mbr) ;; *) fail "unknown layout $layout (gpt or mbr)" ;; esac
+bus=${bus:-$(default_bus "$arch")}
+message=$(check_machine "$arch" "$bus") || fail "$message"
+[[ $timeout =~ ^[1-9][0-9]*$ ]] || fail "bad timeout $timeout (a whole number of seconds, at least 1)"
 if [ -n "$image" ]; then
   [ -f "$image" ] || fail "no image at $image"
   image=$(realpath "$image")
 fi
-cd "$(dirname "$0")/.."
+# The disk options are checked by the script that uses them, without making
+# anything; its message is passed on under this command's name.
+if ! message=$(scripts/make-disk.sh --check --arch "$arch" "${disk_options[@]}" 2>&1); then
+  fail "${message#make-disk: }"
+fi
 
-packages=(qemu-system-x86 u-boot-qemu mtools dosfstools fdisk)
+packages=("$(machine_qemu_package "$arch")" u-boot-qemu mtools dosfstools fdisk)
 # Configuring needs what the test tree finds too (GoogleTest, llvm-objdump).
 [ -n "$image" ] || packages+=(cmake make clang lld llvm libgtest-dev python3)
 source scripts/install-packages.sh
-install_packages "${packages[@]}" || exit 1
+install_packages "${packages[@]}" 2> >(sed "s/^/boot: /" >&2) || exit 1
 
 if [ -z "$image" ]; then
   mkdir -p build
@@ -51,11 +76,17 @@ if [ -z "$image" ]; then
          cmake --build build --target quillmere_image; } >build/boot-build.log 2>&1; then
     fail "building the image failed (see build/boot-build.log)"
   fi
-  image=build/quillmere.efi
+  image=build/quillmere$arch.efi
 fi
 [ -f "$image" ] || fail "no image at $image"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-scripts/make-disk.sh --layout "$layout" "$image" "$work/disk.img" >/dev/null
-scripts/run-firmware.sh "${run_options[@]}" "$work/disk.img"
+if ! message=$(scripts/make-disk.sh --arch "$arch" "${disk_options[@]}" "$image" "$work/disk.img" 2>&1 >/dev/null); then
+  fail "${message#make-disk: }"
+fi
+if ! scripts/run-firmware.sh --arch "$arch" --bus "$bus" --timeout "$timeout" "${run_options[@]}" \
+       "$work/disk.img" 2> >(sed 's/^run-firmware: /boot: /' >&2); then
+  wait
+  exit 1
+fi

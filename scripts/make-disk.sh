@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Makes a raw disk image whose EFI system partition holds IMAGE as
-# EFI/BOOT/BOOTX64.EFI, the path firmware boots from removable media by itself.
-# Needs no root: sfdisk writes the partition table into the file, mkfs.vfat and
-# mtools work on the partition's bytes at its offset.
+# EFI/BOOT/BOOTX64.EFI or EFI/BOOT/BOOTAA64.EFI, the path firmware boots from
+# removable media by itself. Needs no root: sfdisk writes the partition table
+# into a sparse file, the FAT file system is made in a file of its own with
+# mkfs.vfat and mtools and copied into place, so the partition may start
+# anywhere a GPT reaches (mkfs.vfat --offset stops at 2 TiB).
 #
 #   make-disk.sh [options] IMAGE DISK
+#     --arch x64|aa64    the boot file's name: BOOTX64.EFI or BOOTAA64.EFI
+#                        (default x64)
 #     --layout gpt|mbr   partition table (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors
 #     --guid GUID        GPT: unique partition GUID of the system partition
 #     --signature HEX    MBR: 32-bit disk signature, e.g. 0x5EC7A1B2
+#     --check            check the options and IMAGE, make nothing
 #
 # GPT: a 4 MiB data partition comes first, so the system partition is number 2.
 # MBR: the system partition is number 1, type 0xEF, marked bootable.
@@ -19,7 +24,12 @@
 set -euo pipefail
 
 fail() { echo "make-disk: $*" >&2; exit 1; }
+value() { [ $# -ge 2 ] && [ -n "$2" ] || fail "option $1 needs a value"; }
 
+source "$(dirname "$0")/machines.sh"
+
+arch=x64
+check_only=0
 layout=gpt
 start=
 size=
@@ -27,20 +37,28 @@ guid=3F0A9C2E-71B4-4D6A-8E5C-B2D49A07F1E3
 signature=0x5EC7A1B2
 while [ $# -gt 0 ]; do
   case "$1" in
-    --layout) layout=${2:?}; shift 2 ;;
-    --start) start=${2:?}; shift 2 ;;
-    --size) size=${2:?}; shift 2 ;;
-    --guid) guid=${2:?}; shift 2 ;;
-    --signature) signature=${2:?}; shift 2 ;;
+    --arch) value "$@"; arch=$2; shift 2 ;;
+    --layout) value "$@"; layout=$2; shift 2 ;;
+    --start) value "$@"; start=$2; shift 2 ;;
+    --size) value "$@"; size=$2; shift 2 ;;
+    --guid) value "$@"; guid=$2; shift 2 ;;
+    --signature) value "$@"; signature=$2; shift 2 ;;
+    --check) check_only=1; shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1" ;;
     *) break ;;
   esac
 done
-[ $# -eq 2 ] || fail "usage: make-disk.sh [options] IMAGE DISK"
-image=$1
-disk=$2
-[ -f "$image" ] || fail "no image at $image"
+if [ "$check_only" = 1 ]; then
+  [ $# -le 2 ] || fail "usage: make-disk.sh --check [options] [IMAGE [DISK]]"
+else
+  [ $# -eq 2 ] || fail "usage: make-disk.sh [options] IMAGE DISK"
+fi
+image=${1:-}
+disk=${2:-}
+boot_file=$(machine_boot_file "$arch")
+[ -n "$boot_file" ] || fail "unknown architecture $arch (x64 or aa64)"
+[ -z "$image" ] || [ -f "$image" ] || fail "no image at $image"
 for tool in sfdisk mkfs.vfat mmd mcopy; do
   command -v "$tool" >/dev/null || fail "$tool is missing (packages fdisk, dosfstools, mtools)"
 done
@@ -56,9 +74,10 @@ is_number "$size" || fail "bad size $size"
 start=$((start))
 size=$((size))
 # mkfs.vfat counts the file system in 1 KiB blocks, so the size must be even;
-# a FAT12 volume needs a few hundred KiB at least.
-if [ $((size % 2)) -ne 0 ] || [ "$size" -lt 1024 ]; then
-  fail "size must be an even number of sectors, at least 1024"
+# a FAT12 volume needs a few hundred KiB at least; a FAT32 one, which
+# mkfs.vfat makes from about 256 MiB on, ends at 2 TiB.
+if [ $((size % 2)) -ne 0 ] || [ "$size" -lt 1024 ] || [ "$size" -gt $((0xFFFFFFFF)) ]; then
+  fail "size must be an even number of sectors, at least 1024 and below 2^32"
 fi
 
 # Room for the partition table before the partition and, for GPT, the backup
@@ -68,6 +87,8 @@ case "$layout" in
     [[ $guid =~ ^[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}$ ]] || fail "bad GUID $guid"
     guid=${guid^^}
     [ "$start" -ge 10240 ] || fail "start must leave room for the data partition (at least 10240)"
+    # 2^48 sectors (128 PiB) is far beyond any file a file system here holds.
+    [ "$start" -le $((1 << 48)) ] || fail "start must be at most 2^48"
     table="label: gpt
 label-id: 5A7E1C0D-2B4F-4E8A-9C31-7D05E6F2A819
 start=2048, size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=1D5C3B2A-0E4F-4A6B-8C7D-9E0F1A2B3C4D, name=\"data\"
@@ -78,23 +99,38 @@ start=$start, size=$size, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=$guid,
     [ $((signature)) -le $((0xFFFFFFFF)) ] || fail "signature must fit 32 bits"
     signature=$(printf '0x%08X' $((signature)))
     [ "$start" -ge 1 ] || fail "start must leave room for the partition table"
+    # An MBR partition entry holds 32-bit sector numbers.
+    [ $((start + size)) -le $((0xFFFFFFFF)) ] || fail "an MBR partition must end below sector 2^32 (use gpt)"
     table="label: dos
 label-id: $signature
 start=$start, size=$size, type=ef, bootable"
     ;;
 esac
 
+[ "$check_only" = 0 ] || exit 0
+
+# The disk is sparse: a partition 2 TiB in takes no more room than one at the
+# start. The file system is made in a file of its own beside the disk and
+# copied to the partition's offset, its unwritten blocks left as holes.
 rm -f "$disk"
 truncate -s $(((start + size + 2048) * 512)) "$disk"
 echo "$table" | sfdisk --quiet --no-reread --no-tell-kernel "$disk" >/dev/null ||
   fail "sfdisk could not write the partition table"
 
-offset=$((start * 512))
-mkfs.vfat --offset="$start" -i 51EE7A11 -n QUILLMERE "$disk" $((size / 2)) >/dev/null 2>&1 ||
+fat=$(mktemp "$disk.fat.XXXXXX")
+trap 'rm -f "$fat"' EXIT
+rm -f "$fat"
+# The boot sector's hidden-sector count says where the partition starts, as
+# far as its 32 bits reach.
+hidden=$start
+[ "$hidden" -le $((0xFFFFFFFF)) ] || hidden=0
+mkfs.vfat -C -h "$hidden" -i 51EE7A11 -n QUILLMERE "$fat" $((size / 2)) >/dev/null 2>&1 ||
   fail "mkfs.vfat failed on the system partition"
 export MTOOLS_SKIP_CHECK=1
-mmd -i "$disk@@$offset" ::/EFI ::/EFI/BOOT || fail "mmd failed on the system partition"
-mcopy -i "$disk@@$offset" "$image" ::/EFI/BOOT/BOOTX64.EFI || fail "mcopy failed on the system partition"
+mmd -i "$fat" ::/EFI ::/EFI/BOOT || fail "mmd failed on the system partition"
+mcopy -i "$fat" "$image" "::/EFI/BOOT/$boot_file" || fail "mcopy failed on the system partition"
+dd if="$fat" of="$disk" bs=512 seek="$start" conv=notrunc,sparse status=none ||
+  fail "could not copy the file system into the partition"
 
 echo "layout=$layout"
 echo "number=$number"

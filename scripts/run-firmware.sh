@@ -5,6 +5,12 @@
 # the firmware's text form of the path. Then it stops QEMU.
 #
 #   run-firmware.sh [options] DISK
+#     --arch x64|aa64  the machine: x64 boots U-Boot's qemu-x86_64 build on a
+#                      PC, aa64 its qemu_arm64 build on a virt board with a
+#                      Cortex-A57 (default x64)
+#     --bus BUS        how the disk is attached; x64: ide, ahci, virtio, usb;
+#                      aa64: virtio, nvme, ahci, usb (default ide on x64,
+#                      virtio on aa64)
 #     --log FILE       keep the raw console bytes in FILE (default: a temp file)
 #     --timeout SECS   give up when the report is not complete by then (default 60)
 #     --console        print the whole firmware console instead of the report
@@ -14,17 +20,23 @@
 # way out, and runs under timeout(1) in case this script is killed outright.
 set -euo pipefail
 
-ROM=/usr/lib/u-boot/qemu-x86_64/u-boot.rom
-
 fail() { echo "run-firmware: $*" >&2; exit 1; }
+# The value of option $1, or a failure when there is none.
+value() { [ $# -ge 2 ] && [ -n "$2" ] || fail "option $1 needs a value"; }
+
+source "$(dirname "$0")/machines.sh"
 
 log=
 limit=60
 console=0
+arch=x64
+bus=
 while [ $# -gt 0 ]; do
   case "$1" in
-    --log) log=${2:?}; shift 2 ;;
-    --timeout) limit=${2:?}; shift 2 ;;
+    --arch) value "$@"; arch=$2; shift 2 ;;
+    --bus) value "$@"; bus=$2; shift 2 ;;
+    --log) value "$@"; log=$2; shift 2 ;;
+    --timeout) value "$@"; limit=$2; shift 2 ;;
     --console) console=1; shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1" ;;
@@ -33,10 +45,14 @@ while [ $# -gt 0 ]; do
 done
 [ $# -eq 1 ] || fail "usage: run-firmware.sh [options] DISK"
 disk=$1
-[[ $limit =~ ^[1-9][0-9]*$ ]] || fail "bad timeout $limit"
+bus=${bus:-$(default_bus "$arch")}
+message=$(check_machine "$arch" "$bus") || fail "$message"
+[[ $limit =~ ^[1-9][0-9]*$ ]] || fail "bad timeout $limit (a whole number of seconds, at least 1)"
 [ -f "$disk" ] || fail "no disk image at $disk"
-command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (package qemu-system-x86)"
-[ -f "$ROM" ] || fail "no U-Boot ROM at $ROM (package u-boot-qemu)"
+qemu=$(machine_qemu "$arch")
+firmware=$(machine_firmware "$arch")
+command -v "$qemu" >/dev/null || fail "$qemu is missing (package $(machine_qemu_package "$arch"))"
+[ -f "$firmware" ] || fail "no U-Boot firmware at $firmware (package u-boot-qemu)"
 
 work=$(mktemp -d)
 qemu_pid=
@@ -61,10 +77,9 @@ trap 'exit 1' INT TERM HUP
 # -no-reboot turns a reset into an exit.
 # snapshot=on keeps the firmware's writes out of the disk file, so every boot
 # starts from the same disk.
-timeout -k 5 $((limit + 15)) qemu-system-x86_64 \
-  -machine pc -accel tcg -m 256 -bios "$ROM" -nodefaults \
+mapfile -t machine < <(machine_options "$arch" "$bus" "$disk")
+timeout -k 5 $((limit + 15)) "$qemu" "${machine[@]}" -nodefaults \
   -display none -monitor none -serial "file:$log" -nic none -no-reboot \
-  -drive "file=$disk,format=raw,if=ide,snapshot=on" \
   </dev/null >"$work/qemu.out" 2>&1 &
 qemu_pid=$!
 
@@ -75,9 +90,9 @@ qemu_pid=$!
 judge() {
   local lines
   lines=$(tr -cd '\n' <"$log" | wc -c)
-  LC_ALL=C awk -v lines="$lines" '
+  LC_ALL=C awk -v lines="$lines" -v banner="$(machine_banner "$arch")" '
     { sub(/\r+$/, "") }
-    /U-Boot SPL / { banners++ }
+    $0 ~ banner { banners++ }
     state == 0 && $0 == "Print Nodes:" { state = 1; next }
     state == 1 && /^type:[0-9]+,subType:[0-9]+,length:[0-9]+$/ {
       split($0, f, /[:,]/)
@@ -129,14 +144,14 @@ while :; do
     break
   fi
   if [ "$SECONDS" -ge "$deadline" ]; then
-    fail "no complete report within $limit seconds"
+    fail "no complete report within $limit second$([ "$limit" = 1 ] || echo s)"
   fi
   sleep 0.1
 done
 
 case "$verdict" in
   complete) ;;
-  reset) fail "the machine reset (a second U-Boot SPL banner) before the report was complete" ;;
+  reset) fail "the machine reset (a second U-Boot banner) before the report was complete" ;;
   prompt-none) fail "the firmware went back to its prompt without starting the report" ;;
   prompt-partial) fail "the application returned before its report was complete" ;;
   *) fail "unexpected console state $verdict" ;;

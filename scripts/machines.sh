@@ -1,0 +1,91 @@
+# Sourced by the scripts: the machines the image boots on under QEMU, each
+# with the U-Boot build Debian ships for it and the buses that build can boot
+# a disk from. U-Boot 2023.01's x86-64 build has no NVMe driver; neither
+# build finds a USB stick behind QEMU's xHCI, so USB goes through EHCI; both
+# see an AHCI disk as SCSI.
+
+MACHINE_ARCHITECTURES="x64 aa64"
+
+# The buses ARCH boots from, the default first.
+machine_buses() {
+  case "$1" in
+    x64) echo "ide ahci virtio usb" ;;
+    aa64) echo "virtio nvme ahci usb" ;;
+  esac
+}
+
+default_bus() { local buses; buses=$(machine_buses "$1"); echo "${buses%% *}"; }
+
+# Fails with one line on stdout unless ARCH is known and boots from BUS.
+check_machine() {
+  local arch=$1 bus=$2 buses
+  buses=$(machine_buses "$arch")
+  if [ -z "$buses" ]; then
+    echo "unknown architecture $arch (${MACHINE_ARCHITECTURES// / or })"
+    return 1
+  fi
+  if [[ " $buses " != *" $bus "* ]]; then
+    echo "the $arch firmware cannot boot from bus $bus; it boots from ${buses// /, }"
+    return 1
+  fi
+}
+
+# The name firmware looks for on removable media.
+machine_boot_file() {
+  case "$1" in
+    x64) echo BOOTX64.EFI ;;
+    aa64) echo BOOTAA64.EFI ;;
+  esac
+}
+
+machine_qemu() {
+  case "$1" in
+    x64) echo qemu-system-x86_64 ;;
+    aa64) echo qemu-system-aarch64 ;;
+  esac
+}
+
+machine_qemu_package() {
+  case "$1" in
+    x64) echo qemu-system-x86 ;;
+    aa64) echo qemu-system-arm ;;
+  esac
+}
+
+machine_firmware() {
+  case "$1" in
+    x64) echo /usr/lib/u-boot/qemu-x86_64/u-boot.rom ;;
+    aa64) echo /usr/lib/u-boot/qemu_arm64/u-boot.bin ;;
+  esac
+}
+
+# An awk pattern for the banner U-Boot prints once per start: a second one
+# means the machine reset.
+machine_banner() {
+  case "$1" in
+    x64) echo "U-Boot SPL " ;;
+    aa64) echo "U-Boot 20[0-9][0-9][.]" ;;
+  esac
+}
+
+# QEMU's options for ARCH with DISK on BUS, one a line. snapshot=on keeps the
+# firmware's writes out of the disk file, so every boot starts from the same
+# disk.
+machine_options() {
+  local arch=$1 bus=$2 disk=$3
+  case "$arch" in
+    x64) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware x64)" ;;
+    aa64) printf '%s\n' -machine virt -cpu cortex-a57 -accel tcg -m 512 -bios "$(machine_firmware aa64)" ;;
+  esac
+  if [ "$bus" = ide ]; then
+    printf '%s\n' -drive "file=$disk,format=raw,if=ide,snapshot=on"
+    return
+  fi
+  printf '%s\n' -drive "file=$disk,format=raw,if=none,id=disk,snapshot=on"
+  case "$bus" in
+    ahci) printf '%s\n' -device ahci,id=ahci -device ide-hd,drive=disk,bus=ahci.0 ;;
+    virtio) printf '%s\n' -device virtio-blk-pci,drive=disk ;;
+    nvme) printf '%s\n' -device nvme,serial=quillmere,drive=disk ;;
+    usb) printf '%s\n' -device usb-ehci,id=usb -device usb-storage,drive=disk,bus=usb.0 ;;
+  esac
+}
