@@ -6,21 +6,27 @@
 find_program(QUILLMERE_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(QUILLMERE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 
+# The architectures an image is built for, under the names EFI binaries carry
+# for them (BOOTX64.EFI, BOOTAA64.EFI), and lld-link's name for each machine.
+set(QUILLMERE_ARCHITECTURES x64 aa64)
+set(QUILLMERE_LINK_MACHINE_x64 x64)
+set(QUILLMERE_LINK_MACHINE_aa64 arm64)
+
 # Optimized for size: -Os makes a smaller image than -O2, and also than -Oz,
 # which keeps the small format wrappers as functions of their own (more code
-# and a deeper stack). No SSE or x87 (firmware may run applications with them
-# off), no red zone (interrupt handlers share the stack), no stack probes, no
-# runtime library headers; build paths are kept out of the objects so the
-# image is the same wherever it is built. -fstack-usage leaves each
-# function's frame size in a .su file beside its object, for
-# scripts/image-report.sh; it does not change the code.
+# and a deeper stack). No floating-point or vector register anywhere
+# (-mgeneral-regs-only: firmware may run applications with that unit off, and
+# never saves its state for them), no stack protector and no stack probes
+# (there is no runtime to provide either), no runtime library headers; build
+# paths are kept out of the objects so the image is the same wherever it is
+# built. -fstack-usage leaves each function's frame size in a .su file beside
+# its object, for scripts/image-report.sh; it does not change the code.
 set(QUILLMERE_IMAGE_FLAGS
-  -target x86_64-unknown-windows
   -std=c++20 -Os
   -ffreestanding -nostdlibinc
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -mno-stack-arg-probe
-  -mno-red-zone -mgeneral-regs-only -fshort-wchar
+  -mgeneral-regs-only -fshort-wchar
   -fno-ident -g0 -fstack-usage
   # Each function and datum in a section of its own, so that the link keeps
   # only what is called: ValueToDigits, whose digits the engine writes inline,
@@ -31,11 +37,21 @@ set(QUILLMERE_IMAGE_FLAGS
   -I${CMAKE_SOURCE_DIR}/include
   -I${CMAKE_SOURCE_DIR}/format
 )
+# x86-64: PE/COFF objects with the Microsoft calling convention, which is the
+# UEFI one there. No red zone: interrupt handlers share the stack.
+set(QUILLMERE_IMAGE_FLAGS_x64 -target x86_64-unknown-windows -mno-red-zone)
+# AArch64: the standard procedure call standard, which UEFI uses there; no red
+# zone exists. Unaligned loads of normal memory are left to the compiler (no
+# -mstrict-align): UEFI runs AArch64 applications with the MMU on, all their
+# memory mapped as normal memory and alignment checking off, and the device
+# path's nodes are the only unaligned data, read from that memory. Strict
+# alignment would cost every 16-, 32- and 64-bit field read a byte at a time.
+set(QUILLMERE_IMAGE_FLAGS_aa64 -target aarch64-unknown-windows)
 
-# Compiles SOURCES freestanding into objects under OUTPUT_DIR, each with its
-# .su file beside it (none for a source without functions); the object paths
-# are returned in OUT_VAR.
-function(quillmere_image_objects OUT_VAR OUTPUT_DIR)
+# Compiles SOURCES freestanding for ARCH into objects under OUTPUT_DIR, each
+# with its .su file beside it (none for a source without functions); the
+# object paths are returned in OUT_VAR.
+function(quillmere_image_objects OUT_VAR ARCH OUTPUT_DIR)
   file(MAKE_DIRECTORY "${OUTPUT_DIR}")
   set(objects)
   foreach(source ${ARGN})
@@ -45,19 +61,19 @@ function(quillmere_image_objects OUT_VAR OUTPUT_DIR)
     # changed header rebuilds the objects that include it.
     add_custom_command(
       OUTPUT "${object}"
-      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
+      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS_${ARCH}} ${QUILLMERE_IMAGE_FLAGS} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
               -o "${object}"
       DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
       DEPFILE "${object}.d"
       WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-      COMMENT "Compiling ${source} for the image"
+      COMMENT "Compiling ${source} for the ${ARCH} image"
       VERBATIM)
     list(APPEND objects "${object}")
   endforeach()
   set(${OUT_VAR} ${objects} PARENT_SCOPE)
 endfunction()
 
-# Links OBJECTS into an EFI application with entry ENTRY: no default
+# Links OBJECTS into an EFI application for ARCH with entry ENTRY: no default
 # libraries, so anything the objects need and do not define, a memcpy the
 # compiler emitted included, fails the link. The read-only data goes into
 # .text after the code: with .text, .data and .reloc the headers fit in 512
@@ -66,28 +82,34 @@ endfunction()
 # the image reproducible without /Brepro, which would add a debug directory.
 # The image carries no symbols; OUTPUT.map beside it tells where each function
 # landed.
-function(quillmere_link_image OUTPUT ENTRY)
+function(quillmere_link_image OUTPUT ARCH ENTRY)
   add_custom_command(
     OUTPUT "${OUTPUT}"
     BYPRODUCTS "${OUTPUT}.map"
-    COMMAND ${QUILLMERE_LLD_LINK} /nologo /subsystem:efi_application /entry:${ENTRY}
+    COMMAND ${QUILLMERE_LLD_LINK} /nologo /machine:${QUILLMERE_LINK_MACHINE_${ARCH}} /subsystem:efi_application /entry:${ENTRY}
             /nodefaultlib /dynamicbase /timestamp:0 /merge:.rdata=.text /map:${OUTPUT}.map /out:${OUTPUT} ${ARGN}
     DEPENDS ${ARGN}
     COMMENT "Linking ${OUTPUT}"
     VERBATIM)
 endfunction()
 
-quillmere_image_objects(QUILLMERE_IMAGE_OBJECTS "${CMAKE_BINARY_DIR}/image"
-  ${QUILLMERE_FORMAT_SOURCES} ${QUILLMERE_REPORT_SOURCES})
-
-set(QUILLMERE_IMAGE_FILE "${CMAKE_BINARY_DIR}/quillmere.efi")
-# The objects linked into the image, one a line relative to the build tree,
-# for the size and stack report.
-set(objects_text "")
-foreach(object ${QUILLMERE_IMAGE_OBJECTS})
-  file(RELATIVE_PATH relative "${CMAKE_BINARY_DIR}" "${object}")
-  string(APPEND objects_text "${relative}\n")
+# One image per architecture from the same sources, named as distributions
+# name EFI binaries: build/quillmerex64.efi, build/quillmereaa64.efi. Each
+# image's objects are listed one a line, relative to the build tree, in
+# IMAGE.objects for the size and stack report.
+set(QUILLMERE_IMAGE_FILES)
+foreach(arch ${QUILLMERE_ARCHITECTURES})
+  quillmere_image_objects(objects ${arch} "${CMAKE_BINARY_DIR}/image/${arch}"
+    ${QUILLMERE_FORMAT_SOURCES} ${QUILLMERE_REPORT_SOURCES})
+  set(image "${CMAKE_BINARY_DIR}/quillmere${arch}.efi")
+  set(objects_text "")
+  foreach(object ${objects})
+    file(RELATIVE_PATH relative "${CMAKE_BINARY_DIR}" "${object}")
+    string(APPEND objects_text "${relative}\n")
+  endforeach()
+  file(WRITE "${image}.objects" "${objects_text}")
+  quillmere_link_image("${image}" ${arch} ApplicationEntry ${objects})
+  set(QUILLMERE_IMAGE_FILE_${arch} "${image}")
+  list(APPEND QUILLMERE_IMAGE_FILES "${image}")
 endforeach()
-file(WRITE "${QUILLMERE_IMAGE_FILE}.objects" "${objects_text}")
-quillmere_link_image("${QUILLMERE_IMAGE_FILE}" ApplicationEntry ${QUILLMERE_IMAGE_OBJECTS})
-add_custom_target(quillmere_image ALL DEPENDS "${QUILLMERE_IMAGE_FILE}")
+add_custom_target(quillmere_image ALL DEPENDS ${QUILLMERE_IMAGE_FILES})

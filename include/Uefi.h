@@ -1,5 +1,6 @@
 // The firmware tables and protocol interfaces this application uses, laid
-// out as the firmware lays them out on x86-64.
+// out as the firmware lays them out on x86-64 and AArch64 (the same 64-bit
+// layout on both).
 //
 // Only the services the application calls carry their real signatures; the
 // others stand in the tables as untyped entries under their UEFI names, so

@@ -1,4 +1,4 @@
-// The UEFI base types, as the firmware defines them for x86-64.
+// The UEFI base types, as the firmware defines them for x86-64 and AArch64.
 //
 // This header stands alone: it uses no standard library header, so the same
 // declarations serve the freestanding image and the host test build.
@@ -24,13 +24,21 @@ typedef void VOID;
 #define FALSE ((BOOLEAN)0)
 
 static_assert(sizeof(UINT64) == 8 && sizeof(UINTN) == 8 && sizeof(VOID *) == 8,
-              "UEFI on x86-64 has 64-bit UINTN and pointers");
+              "UEFI on x86-64 and AArch64 has 64-bit UINTN and pointers");
 static_assert(sizeof(UINT32) == 4 && sizeof(UINT16) == 2 && sizeof(CHAR16) == 2,
               "UEFI fixed-width types");
 
-// Firmware functions use the x86-64 UEFI calling convention (the Microsoft
-// one) on every build, so the host tests call through exactly the same ABI.
+// Firmware functions use the UEFI calling convention. On x86-64 that is the
+// Microsoft one, on every build, so the host tests call through exactly the
+// same ABI as the image. On AArch64 it is the standard procedure call
+// standard, the compiler's own, and ms_abi would only draw a warning.
+#if defined(__x86_64__)
 #define EFIAPI __attribute__((ms_abi))
+#elif defined(__aarch64__)
+#define EFIAPI
+#else
+#error "UEFI images are built for x86-64 and AArch64 only"
+#endif
 
 typedef UINTN EFI_STATUS;
 typedef VOID *EFI_HANDLE;

@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
-# Size and stack report of a built image: the size of quillmere.efi with each
-# section's raw size, and the deepest stack one ConsolePrint call and the
-# whole run from ApplicationEntry can use, with the chain of functions.
+# Size and stack report of the built images, quillmerex64.efi and
+# quillmereaa64.efi: each image's size with each section's raw size, and the
+# deepest stack one ConsolePrint call and the whole run from ApplicationEntry
+# can use, with the chain of functions.
 #
-#   scripts/image-report.sh [--check] [build-dir]    (default build)
+#   scripts/image-report.sh [--check] [--arch x64|aa64] [build-dir]    (default build)
 #
-# Builds nothing: run it after building the tree. With --check the exit status
-# is 1 when the image is over 8192 bytes or the ConsolePrint chain over 1024
-# bytes of stack; 2 when the report cannot be made.
+# Builds nothing: run it after building the tree. With --arch only that
+# image is reported. With --check the exit status is 1 when an image is over
+# its budget (x64 8192 bytes, aa64 9216 bytes) or a ConsolePrint chain over
+# 1024 bytes of stack; 2 when the report cannot be made.
 set -euo pipefail
 
-check=()
-if [ "${1:-}" = --check ]; then
-  check=(--check)
-  shift
-fi
-build=${1:-build}
+fail() { echo "image-report: $*" >&2; exit 2; }
+
+options=()
+build=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --check) options+=(--check); shift ;;
+    --arch) [ $# -ge 2 ] && [ -n "$2" ] || fail "option --arch needs a value"
+            options+=(--arch "$2"); shift 2 ;;
+    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) fail "unknown option $1 (see --help)" ;;
+    *) [ -z "$build" ] || fail "one build directory only"; build=$1; shift ;;
+  esac
+done
 here=$(dirname "$0")
 objdump=$(command -v llvm-objdump || command -v llvm-objdump-14 || true)
-if [ -z "$objdump" ]; then
-  echo "image-report: no llvm-objdump (Debian package llvm)" >&2
-  exit 2
-fi
-exec python3 "$here/image_report.py" "${check[@]}" --objdump "$objdump" "$build"
+[ -n "$objdump" ] || fail "no llvm-objdump (Debian package llvm)"
+exec python3 "$here/image_report.py" "${options[@]}" --objdump "$objdump" "${build:-build}"

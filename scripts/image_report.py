@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Size and stack report of the quillmere image.
+"""Size and stack report of the quillmere images.
 
-  image_report.py [--check] [--objdump PROGRAM] BUILD_DIR
+  image_report.py [--check] [--arch x64|aa64] [--objdump PROGRAM] BUILD_DIR
 
-Prints the size of BUILD_DIR/quillmere.efi with each section's raw size, then
+For each image (BUILD_DIR/quillmerex64.efi and BUILD_DIR/quillmereaa64.efi,
+or the one --arch names) prints its size with each section's raw size, then
 the deepest stack that one ConsolePrint call and the whole run from
 ApplicationEntry can use. Frames are the compiler's own numbers, from the .su
 files that -fstack-usage leaves beside the image objects; the call graph is
@@ -22,9 +23,8 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
-IMAGE_BUDGET = 8192
 CONSOLE_PRINT_STACK_BUDGET = 1024
-RETURN_ADDRESS = 8  # pushed by every call; not part of the .su frame sizes
+RETURN_ADDRESS = 8  # what an x86-64 call pushes; not part of the .su frame sizes
 
 # A function allowed to recur, and how many times it may appear on a chain.
 # RenderFormat meets a "%g", "%t" or "%r" by calling BuildGuidText,
@@ -38,6 +38,81 @@ RECURRING = {"RenderFormat": 2}
 
 class ReportError(Exception):
     pass
+
+
+@dataclass
+class Architecture:
+    """What differs between the machines: the image's budget, what a call
+    leaves on the stack, and how the disassembly spells calls and the entry
+    sequence."""
+    name: str
+    machine: int
+    image_budget: int
+    return_address: int   # bytes a call pushes; 0 where the link register takes it
+    stack_pointer: str    # as the entry sequence names it, for the report's text
+    call: object          # mnemonic -> is a call
+    jump: object          # mnemonic -> is a jump (conditional or not)
+    indirect: object      # (mnemonic, operands) -> goes through a register or memory
+    prologue: object      # instructions -> bytes the entry sequence takes
+
+
+def x64_prologue(code):
+    """Leading pushes, then a "sub $N, %rsp"."""
+    size = 0
+    for instruction in code:
+        if PUSH.match(instruction.mnemonic):
+            size += 8
+            continue
+        if instruction.mnemonic.startswith("sub"):
+            amount = SUB_RSP.match(instruction.operands)
+            if amount:
+                size += int(amount.group(1), 0)
+        break
+    return size
+
+
+AA64_BRANCHES = {"b", "cbz", "cbnz", "tbz", "tbnz"}
+# "sub sp, sp, #N" and a store that moves the stack pointer down first,
+# "stp x29, x30, [sp, #-N]!" or "str x30, [sp, #-N]!".
+AA64_SUB_SP = re.compile(r"^sp, sp, #(0x[0-9a-f]+|\d+)$")
+AA64_PUSH = re.compile(r"\[sp, #-(0x[0-9a-f]+|\d+)\]!$")
+
+
+def aa64_prologue(code):
+    """What the stack pointer goes down by before the first branch, call or
+    return. The saves between (stp at offsets, register moves) leave it be;
+    anything else that moves it there makes the function unreadable."""
+    size = 0
+    for instruction in code:
+        mnemonic, operands = instruction.mnemonic, instruction.operands
+        if mnemonic in AA64_BRANCHES or mnemonic.startswith("b.") or mnemonic in ("bl", "blr", "br", "ret"):
+            break
+        if mnemonic == "sub" and operands.startswith("sp, sp,"):
+            amount = AA64_SUB_SP.match(operands)
+            if not amount:
+                raise ReportError(f"cannot read the stack adjustment sub {operands}")
+            size += int(amount.group(1), 0)
+            continue
+        push = AA64_PUSH.search(operands)
+        if push and mnemonic in ("stp", "str"):
+            size += int(push.group(1), 0)
+    return size
+
+
+ARCHITECTURES = {
+    "x64": Architecture(
+        "x64", 0x8664, 8192, RETURN_ADDRESS, "rsp",
+        call=lambda m: m.startswith("call"),
+        jump=lambda m: m.startswith("j"),
+        indirect=lambda m, operands: operands.startswith("*"),
+        prologue=lambda code: x64_prologue(code)),
+    "aa64": Architecture(
+        "aa64", 0xAA64, 9216, 0, "sp",
+        call=lambda m: m in ("bl", "blr"),
+        jump=lambda m: m in AA64_BRANCHES or m.startswith("b.") or m == "br",
+        indirect=lambda m, operands: m in ("blr", "br"),
+        prologue=lambda code: aa64_prologue(code)),
+}
 
 
 # ---------------------------------------------------------------------------
@@ -180,34 +255,22 @@ PUSH = re.compile(r"^push")
 SUB_RSP = re.compile(r"^\$(0x[0-9a-f]+|\d+), %rsp$")
 
 
-def entry_prologue(code):
-    """Bytes the entry sequence takes: leading pushes, then a "sub $N, %rsp"."""
-    size = 0
-    for instruction in code:
-        if PUSH.match(instruction.mnemonic):
-            size += 8
-            continue
-        if instruction.mnemonic.startswith("sub"):
-            amount = SUB_RSP.match(instruction.operands)
-            if amount:
-                size += int(amount.group(1), 0)
-        break
-    return size
-
-
-def read_call_graph(listing, functions, defined):
+def read_call_graph(listing, functions, defined, arch=None):
     """Adds the calls of every function in one object's listing. defined holds
     every function name of every image object. Returns the (function, symbol)
     pairs where a function's address is taken."""
+    arch = arch or ARCHITECTURES["x64"]
     taken = []
     for name, instructions in split_functions(listing).items():
         function = functions.setdefault(name, Function(name))
-        code = code_of(name, instructions)
-        function.prologue = max(function.prologue or 0, entry_prologue(code))
+        # On x86-64 a function's jump tables follow its code in .text; AArch64
+        # keeps them in read-only data.
+        code = code_of(name, instructions) if arch.name == "x64" else instructions
+        function.prologue = max(function.prologue or 0, arch.prologue(code))
         for instruction in code:
-            is_call = instruction.mnemonic.startswith("call")
-            is_jump = instruction.mnemonic.startswith("j")
-            if (is_call or is_jump) and instruction.operands.startswith("*"):
+            is_call = arch.call(instruction.mnemonic)
+            is_jump = arch.jump(instruction.mnemonic)
+            if (is_call or is_jump) and arch.indirect(instruction.mnemonic, instruction.operands):
                 # Through a pointer: a firmware service for a call; for a jump
                 # the dispatch of a jump table, or a tail call into firmware,
                 # whose stack is the firmware's.
@@ -322,12 +385,13 @@ def short_names_reached(functions):
     return reach
 
 
-def deepest_chain(functions, entry, recurring=RECURRING):
+def deepest_chain(functions, entry, recurring=RECURRING, return_address=RETURN_ADDRESS):
     """The deepest stack a call into entry can use, from the caller's stack
     pointer before the call: (bytes, steps). Each call adds its return
-    address and the callee's frame; a tail call releases the caller's frame
-    and reuses its return address; a call into firmware adds its return
-    address only."""
+    address (return_address bytes: 8 on x86-64, 0 on AArch64, whose calls
+    leave it in a register that the callee's frame saves) and the callee's
+    frame; a tail call releases the caller's frame and reuses its return
+    address; a call into firmware adds its return address only."""
     check_recursion(functions, recurring)
     reach = short_names_reached(functions)
     memo = {}
@@ -358,7 +422,7 @@ def deepest_chain(functions, entry, recurring=RECURRING):
                     for callee in sorted(callees) if not exhausted & reach[callee]]
         best = (frame, [])
         if function.firmware_calls:
-            best = (frame + RETURN_ADDRESS, [Step("(firmware service)", 0, RETURN_ADDRESS,
+            best = (frame + return_address, [Step("(firmware service)", 0, return_address,
                                                   note="its own stack is not counted")])
         for callee, tail in followed:
             base = short_name(callee)
@@ -366,8 +430,8 @@ def deepest_chain(functions, entry, recurring=RECURRING):
             if base in recurring:
                 after[base] = after.get(base, 0) + 1
             depth, steps = below(callee, tuple(sorted(after.items())))
-            entry_bytes = 0 if tail else RETURN_ADDRESS
-            total = depth if tail else frame + RETURN_ADDRESS + depth
+            entry_bytes = 0 if tail else return_address
+            total = depth if tail else frame + return_address + depth
             note = "tail call: the caller's frame is released" if tail else ""
             if base in recurring and after[base] > 1:
                 note = f"nested run, appearance {after[base]}"
@@ -380,7 +444,7 @@ def deepest_chain(functions, entry, recurring=RECURRING):
         raise ReportError(f"no function {entry} in the image objects")
     start = tuple(sorted({short_name(entry): 1}.items())) if short_name(entry) in recurring else ()
     depth, steps = below(entry, start)
-    return RETURN_ADDRESS + depth, [Step(entry, frame_of(entry), RETURN_ADDRESS)] + steps
+    return return_address + depth, [Step(entry, frame_of(entry), return_address)] + steps
 
 
 # ---------------------------------------------------------------------------
@@ -393,8 +457,8 @@ def objdump(program, *arguments):
     return result.stdout
 
 
-def load_functions(build, program):
-    list_file = build / "quillmere.efi.objects"
+def load_functions(build, program, arch):
+    list_file = build / f"quillmere{arch.name}.efi.objects"
     if not list_file.is_file():
         raise ReportError(f"no {list_file}: configure and build the image first")
     objects = [build / line for line in list_file.read_text().split()]
@@ -407,7 +471,7 @@ def load_functions(build, program):
     functions = {}
     taken = []
     for path, listing in listings.items():
-        taken += read_call_graph(listing, functions, defined)
+        taken += read_call_graph(listing, functions, defined, arch)
         taken += taken_in_data(objdump(program, "-r", path), defined)
         su = path.with_suffix(".su")
         if su.is_file():
@@ -432,16 +496,21 @@ def print_chain(title, total, steps, budget=None):
         print(f"  {step.frame:6} {step.entry:6} {running:8}  {short_name(step.name)}{note}")
 
 
-def report(build, program, check):
-    image_path = build / "quillmere.efi"
+def report(build, program, check, arch):
+    image_path = build / f"quillmere{arch.name}.efi"
     if not image_path.is_file():
         raise ReportError(f"no {image_path}: build the image first")
-    image = read_pe(image_path.read_bytes())
+    data = image_path.read_bytes()
+    image = read_pe(data)
+    machine = struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0]
+    if machine != arch.machine:
+        raise ReportError(f"{image_path} is for machine {machine:#06x}, not {arch.machine:#06x}")
     over = False
+    budget = arch.image_budget
 
     print(f"image {image_path}: {image.file_size} bytes", end="")
-    spare = IMAGE_BUDGET - image.file_size
-    print(f" (budget {IMAGE_BUDGET}: {'within, ' + str(spare) + ' to spare' if spare >= 0 else 'OVER by ' + str(-spare)})")
+    spare = budget - image.file_size
+    print(f" (budget {budget}: {'within, ' + str(spare) + ' to spare' if spare >= 0 else 'OVER by ' + str(-spare)})")
     over |= spare < 0
     print(f"  file alignment {image.file_alignment}, section alignment {image.section_alignment}")
     print(f"  {'section':8} {'raw':>6} {'in use':>7}")
@@ -451,17 +520,25 @@ def report(build, program, check):
     code = next((s for s in image.sections if s.characteristics & 0x20000000), None)
     if code is not None and spare >= 0:
         padding = code.raw_size - min(code.virtual_size, code.raw_size)
-        print(f"  {code.name} can grow by {spare + padding} bytes before the image passes {IMAGE_BUDGET} "
+        print(f"  {code.name} can grow by {spare + padding} bytes before the image passes {budget} "
               f"({spare} to spare and {padding} of its padding)")
     print()
 
-    functions = load_functions(build, program)
+    functions = load_functions(build, program, arch)
     checked = [f for f in functions.values() if f.frame is not None and f.prologue is not None]
     matching = sum(f.frame == f.prologue for f in checked)
-    print("Stack: frames are clang's -fstack-usage numbers (pushed registers, locals, the outgoing")
-    print("call area with its 32-byte register home area); they leave out the return address,")
-    print(f"which each call adds (+call). {matching} of {len(checked)} frames equal the entry pushes and")
-    print("\"sub rsp\" read from the disassembly. Calls come from the objects' relocations and")
+    if arch.return_address:
+        print("Stack: frames are clang's -fstack-usage numbers (pushed registers, locals, the outgoing")
+        print("call area with its 32-byte register home area); they leave out the return address,")
+        print(f"which each call adds (+call). {matching} of {len(checked)} frames equal the entry pushes and")
+        print("\"sub rsp\" read from the disassembly.", end=" ")
+    else:
+        print("Stack: frames are clang's -fstack-usage numbers (saved registers, the frame record")
+        print("with the link register, locals); a call leaves its return address in the link")
+        print(f"register, so +call is 0. {matching} of {len(checked)} frames equal what the entry sequence")
+        print("takes off sp before its first branch (\"sub sp\" and pre-indexed stores), read from the")
+        print("disassembly.", end=" ")
+    print("Calls come from the objects' relocations and")
     print("direct call instructions; calls through pointers go to firmware services, whose stack")
     print("is not ours. RenderFormat appears at most twice on a chain: the run nested in it for")
     print("\"%g\", \"%t\" or \"%r\" renders a fixed template without those, so from that run nothing")
@@ -472,7 +549,7 @@ def report(build, program, check):
     list_name = next((name for name in functions if short_name(name) == "ConsolePrintList"), None)
     if list_name is None:
         raise ReportError("no ConsolePrintList in the image objects")
-    chains = [deepest_chain(functions, name) for name in instances + [list_name]]
+    chains = [deepest_chain(functions, name, return_address=arch.return_address) for name in instances + [list_name]]
     total, steps = max(chains, key=lambda chain: chain[0])
     if instances:
         print(f"ConsolePrint<...> is a function of its own ({len(instances)} instances): counted from the call into")
@@ -486,21 +563,29 @@ def report(build, program, check):
     entry = next((name for name in functions if name == "ApplicationEntry"), None)
     if entry is None:
         raise ReportError("no ApplicationEntry in the image objects")
-    print_chain("deepest run from ApplicationEntry (from the firmware's call)", *deepest_chain(functions, entry))
+    print_chain("deepest run from ApplicationEntry (from the firmware's call)",
+                *deepest_chain(functions, entry, return_address=arch.return_address))
     return 1 if check and over else 0
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("build", type=Path, help="build tree holding quillmere.efi")
+    parser = argparse.ArgumentParser(prog="image-report", description=__doc__.split("\n\n")[0])
+    parser.add_argument("build", type=Path, help="build tree holding the images")
+    parser.add_argument("--arch", choices=sorted(ARCHITECTURES), help="report on this image alone")
     parser.add_argument("--objdump", default="llvm-objdump")
     parser.add_argument("--check", action="store_true", help="exit 1 when over a budget")
     arguments = parser.parse_args()
+    status = 0
     try:
-        sys.exit(report(arguments.build, arguments.objdump, arguments.check))
+        for index, name in enumerate([arguments.arch] if arguments.arch else ARCHITECTURES):
+            if index:
+                print()
+            print(f"== {name}")
+            status |= report(arguments.build, arguments.objdump, arguments.check, ARCHITECTURES[name])
     except ReportError as error:
         print(f"image-report: {error}", file=sys.stderr)
         sys.exit(2)
+    sys.exit(status)
 
 
 if __name__ == "__main__":

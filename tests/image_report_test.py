@@ -75,6 +75,14 @@ class DeepestChain(unittest.TestCase):
                 with self.assertRaisesRegex(report.ReportError, message):
                     report.deepest_chain(functions, "A")
 
+    def test_calls_through_the_link_register_add_nothing(self):
+        # On AArch64 a call leaves its return address in x30, which the
+        # callee's frame saves: the chain is the sum of the frames alone.
+        functions = graph(A=(64, ["B"], [], 1), B=(240, [], ["C"]), C=(16, [], []))
+        total, steps = report.deepest_chain(functions, "A", return_address=0)
+        self.assertEqual(total, 64 + 240)
+        self.assertEqual([step.name for step in steps], ["A", "B"])
+
     def test_prologue_larger_than_the_frame_wins(self):
         functions = {"A": report.Function("A", frame=16, prologue=40)}
         self.assertEqual(report.deepest_chain(functions, "A")[0], 8 + 40)
@@ -142,6 +150,77 @@ class ReadCallGraph(unittest.TestCase):
                        "0000000000000008 IMAGE_REL_AMD64_ADDR64 SomeString\n"
                        "RELOCATION RECORDS FOR [.pdata]:\n0000000000000000 IMAGE_REL_AMD64_ADDR32NB Outer\n")
         self.assertEqual(report.taken_in_data(relocations, DEFINED), [(".rdata", "Helper")])
+
+
+AA64_LISTING = """
+x.obj:\tfile format coff-arm64
+
+Disassembly of section .text:
+
+0000000000000000 <Outer>:
+       0:      \tstp\tx29, x30, [sp, #-32]!
+       4:      \tstp\tx20, x19, [sp, #16]
+       8:      \tmov\tx29, sp
+       c:      \tsub\tsp, sp, #0x40
+      10:      \tcbz\tw0, 0x30 <Outer+0x30>
+      14:      \tbl\t0x14 <Outer+0x14>
+\t\t0000000000000014:  IMAGE_REL_ARM64_BRANCH26\tInner
+      18:      \tbl\t0x40 <Helper>
+      1c:      \tldr\tx8, [x19, #64]
+      20:      \tblr\tx8
+      24:      \tadr\tx10, #16
+      28:      \tbr\tx10
+      2c:      \tb.ne\t0x10 <Outer+0x10>
+      30:      \tb\t0x30 <Outer+0x30>
+\t\t0000000000000030:  IMAGE_REL_ARM64_BRANCH26\tTail
+
+0000000000000040 <Helper>:
+      40:      \tret
+"""
+
+
+class ReadCallGraphAArch64(unittest.TestCase):
+    ARCH = report.ARCHITECTURES["aa64"]
+
+    def test_calls_tail_calls_and_firmware_calls(self):
+        functions = {}
+        taken = report.read_call_graph(AA64_LISTING, functions, DEFINED, self.ARCH)
+        outer = functions["Outer"]
+        self.assertEqual(outer.calls, {"Inner", "Helper"})
+        self.assertEqual(outer.tail_calls, {"Tail"})
+        # blr is a call through a register: a firmware service; br is the
+        # dispatch of a jump table.
+        self.assertEqual(outer.firmware_calls, 1)
+        self.assertEqual(outer.prologue, 32 + 0x40)
+        self.assertEqual(taken, [])
+
+    PROLOGUES = [
+        ("sub sp alone", ["sub\tsp, sp, #240", "stp\tx20, x19, [sp, #224]", "ret"], 240),
+        ("a frame record pushed, then locals", ["str\tx30, [sp, #-16]!", "sub\tsp, sp, #32", "bl\t0x0 <F>"], 48),
+        ("what follows the first branch is not the entry", ["b.eq\t0x8 <F+0x8>", "sub\tsp, sp, #64"], 0),
+        ("stores at offsets move nothing", ["stp\tx29, x30, [sp, #16]", "ret"], 0),
+    ]
+
+    def test_prologues(self):
+        for name, lines, size in self.PROLOGUES:
+            with self.subTest(name):
+                code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
+                self.assertEqual(report.aa64_prologue(code), size)
+
+    def test_an_unreadable_stack_adjustment_stops_the_report(self):
+        code = [report.Instruction(0, "sub", "sp, sp, x8")]
+        with self.assertRaisesRegex(report.ReportError, "stack adjustment"):
+            report.aa64_prologue(code)
+
+    def test_a_taken_address_is_reported(self):
+        listing = ("0000 <F>:\n 0: \tadrp\tx8, 0x0 <F>\n\t\t0000:  IMAGE_REL_ARM64_PAGEBASE_REL21\tHelper\n"
+                   " 4: \tret\n")
+        self.assertEqual(report.read_call_graph(listing, {}, DEFINED | {"F"}, self.ARCH), [("F", "Helper")])
+
+    def test_a_branch_to_an_undefined_function(self):
+        listing = "0000 <F>:\n 0: \tb\t0x0 <F>\n\t\t0000:  IMAGE_REL_ARM64_BRANCH26\tmemcpy\n"
+        with self.assertRaisesRegex(report.ReportError, "no image object defines"):
+            report.read_call_graph(listing, {}, DEFINED | {"F"}, self.ARCH)
 
 
 class Names(unittest.TestCase):

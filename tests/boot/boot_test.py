@@ -2,9 +2,11 @@
 """Boots images under U-Boot's UEFI firmware in QEMU through the scripts that
 scripts/boot.sh uses, and checks what reaches the serial console.
 
-  boot_test.py gpt IMAGE                 report from a GPT disk, booted twice
-  boot_test.py mbr IMAGE                 report from an MBR disk
-  boot_test.py runner IMAGE RESET_IMAGE  the runner's verdicts when no report comes
+  boot_test.py CASE BUILD_DIR            one boot case of CASES below: the
+                                         report of BUILD_DIR's image for the
+                                         case's architecture, from its disk
+  boot_test.py runner BUILD_DIR RESET_IMAGE
+                                         the runner's verdicts when no report comes
 
 Every case makes its own disks in its own temp dir and fails when a QEMU
 process started for one of them is still alive afterwards.
@@ -29,6 +31,30 @@ def expect(condition, message):
     return condition
 
 
+# Each boot case: the machine, the bus and the disk's layout, and the system
+# partition it is made with (number, start and size in sectors, the GPT
+# partition GUID or the MBR disk signature), and how often it is booted.
+# Across the cases every bus of each architecture is seen, each layout on both
+# architectures, and on each a partition that starts past 2 TiB, whose start
+# needs all 64 bits of the node's field. Over virtio the firmware puts a
+# 21-byte node before the hard-drive node, which then starts at an odd offset.
+# The CTest names are boot_report_CASE; tests/CMakeLists.txt lists them.
+CASES = {
+    "x64_ide_gpt": ("x64", "ide", "gpt", 0x2A00, 0xB37E, "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95", 2),
+    "x64_ide_mbr": ("x64", "ide", "mbr", 0x1F40, 0xA0F2, 0xC0FFEE42, 1),
+    "x64_ahci_gpt": ("x64", "ahci", "gpt", 0x3000, 0x9000, "0D1E2F30-4152-4637-8899-AABBCCDDEEFF", 1),
+    "x64_virtio_mbr": ("x64", "virtio", "mbr", 0x801, 0xC000, 0x00000001, 1),
+    "x64_usb_gpt": ("x64", "usb", "gpt", 0x2800, 0xEC00, "C0DEC0DE-0001-4002-8003-000400050006", 1),
+    "x64_virtio_gpt_far": ("x64", "virtio", "gpt", 0x100000800, 0xEC00, "FA12FA12-2222-4333-8444-555566667777", 1),
+    "aa64_virtio_mbr": ("aa64", "virtio", "mbr", 0x1000, 0xB000, 0xFFFFFFFF, 1),
+    "aa64_nvme_gpt": ("aa64", "nvme", "gpt", 0x2A00, 0xB37E, "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95", 1),
+    "aa64_ahci_mbr": ("aa64", "ahci", "mbr", 0x1F40, 0xA0F2, 0x5EC7A1B2, 1),
+    "aa64_usb_gpt": ("aa64", "usb", "gpt", 0x4000, 0x8000, "12345678-9ABC-4DEF-8123-456789ABCDEF", 1),
+    "aa64_virtio_gpt_far": ("aa64", "virtio", "gpt", 0x180000800, 0xEC00,
+                            "7E57FA12-0000-4000-8000-0000000000A1", 1),
+}
+
+
 def make_disk(image, disk, *options):
     result = subprocess.run([SCRIPTS / "make-disk.sh", *options, image, disk],
                             capture_output=True, text=True, check=True)
@@ -38,7 +64,7 @@ def make_disk(image, disk, *options):
 def boot(disk, log, *options, env=None):
     started = time.monotonic()
     result = subprocess.run([SCRIPTS / "run-firmware.sh", "--log", log, "--timeout", str(BOOT_LIMIT),
-                             *options, disk],
+                             *options, str(disk)],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL,
                             timeout=BOOT_LIMIT + 30, env=env)
     leftovers = [pid for pid in os.listdir("/proc") if pid.isdigit() and qemu_uses(pid, disk)]
@@ -76,7 +102,7 @@ def report_lines(raw):
 # Device-path node names in the firmware's text form, with their type and
 # sub-type, for the nodes U-Boot puts in front of a disk.
 NODE_KINDS = {"PciRoot": (2, 1), "Pci": (1, 1), "VenHw": (1, 4), "Ata": (3, 1),
-              "Scsi": (3, 2), "Sata": (3, 18), "HD": (4, 1)}
+              "Scsi": (3, 2), "UsbClass": (3, 15), "Sata": (3, 18), "NVMe": (3, 23), "HD": (4, 1)}
 
 
 def check_report(lines, number, start, size, signature, signature_type):
@@ -118,22 +144,31 @@ def check_report(lines, number, start, size, signature, signature_type):
                f"text form {text!r} names another partition")
 
 
-def boot_and_check(image, work, layout, options, number, start, size, signature, boots=1):
-    disk = work / f"{layout}.img"
-    facts = make_disk(image, disk, "--layout", layout, *options)
+def boot_and_check(build, work, case):
+    arch, bus, layout, start, size, signature, boots = CASES[case]
+    image = build / f"quillmere{arch}.efi"
+    disk = work / f"{case}.img"
+    if layout == "gpt":
+        options = ["--guid", signature.lower()]
+        number, signature_text = 2, signature
+    else:
+        options = ["--signature", f"{signature:#x}"]
+        number, signature_text = 1, f"{signature:08X}-0000-0000-0000-000000000000"
+    facts = make_disk(image, disk, "--arch", arch, "--layout", layout, "--start", hex(start), "--size", str(size),
+                      *options)
     expect((int(facts["number"]), int(facts["start"]), int(facts["size"])) == (number, start, size),
            f"make-disk made {facts}")
     reports = []
     for attempt in range(boots):
-        log = work / f"{layout}-{attempt}.log"
-        result, elapsed = boot(disk, log)
+        log = work / f"{case}-{attempt}.log"
+        result, elapsed = boot(disk, log, "--arch", arch, "--bus", bus)
         raw = log.read_bytes()
         if not expect(result.returncode == 0, f"boot {attempt} failed: {result.stderr.strip()}\n"
                       + raw[-1500:].decode("latin-1")):
             return
         print(f"boot {attempt}: report in {elapsed:.1f} s")
         lines = report_lines(raw)
-        check_report(lines, number, start, size, signature, 2 if layout == "gpt" else 1)
+        check_report(lines, number, start, size, signature_text, 2 if layout == "gpt" else 1)
         reports.append(lines)
         expect(result.stdout.splitlines() == lines, "the runner printed something else than the report")
     expect(all(report == reports[0] for report in reports), "repeated boots gave different reports")
@@ -141,7 +176,7 @@ def boot_and_check(image, work, layout, options, number, start, size, signature,
         print("\n".join(reports[0]))
 
 
-def check_runner(image, reset_image, work):
+def check_runner(build, reset_image, work):
     """Without a complete report the runner must fail with one line, and soon."""
     def failed(result, elapsed, reason, what):
         message = result.stderr.strip()
@@ -175,28 +210,26 @@ def check_runner(image, reset_image, work):
 
     # The real image with a limit shorter than U-Boot's autoboot countdown.
     disk = work / "slow.img"
-    make_disk(image, disk)
+    make_disk(build / "quillmerex64.efi", disk)
     result = subprocess.run([SCRIPTS / "run-firmware.sh", "--timeout", "2", disk],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=30)
     expect(result.returncode != 0 and "no complete report within 2 seconds" in result.stderr,
            f"time limit: {result.returncode} {result.stderr.strip()!r}")
+    result = subprocess.run([SCRIPTS / "run-firmware.sh", "--timeout", "1", disk],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=30)
+    expect("no complete report within 1 second\n" in result.stderr, f"time limit of 1: {result.stderr.strip()!r}")
     expect(not [pid for pid in os.listdir("/proc") if pid.isdigit() and qemu_uses(pid, disk)],
            "time limit: QEMU left running")
 
 
 def main():
-    case, image = sys.argv[1], Path(sys.argv[2]).resolve()
+    case, build = sys.argv[1], Path(sys.argv[2]).resolve()
     with tempfile.TemporaryDirectory(prefix=f"quillmere-{case}-") as temp:
         work = Path(temp)
-        if case == "gpt":
-            guid = "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95"
-            boot_and_check(image, work, "gpt", ["--start", "0x2A00", "--size", "0xB37E", "--guid", guid.lower()],
-                           2, 0x2A00, 0xB37E, guid, boots=2)
-        elif case == "mbr":
-            boot_and_check(image, work, "mbr", ["--start", "0x1F40", "--size", "0xA0F2", "--signature", "0xC0FFEE42"],
-                           1, 0x1F40, 0xA0F2, "C0FFEE42-0000-0000-0000-000000000000")
+        if case in CASES:
+            boot_and_check(build, work, case)
         elif case == "runner":
-            check_runner(image, Path(sys.argv[3]).resolve(), work)
+            check_runner(build, Path(sys.argv[3]).resolve(), work)
         else:
             sys.exit(f"unknown case {case}")
     for failure in failures:
