@@ -49,11 +49,14 @@ class Architecture:
     machine: int
     image_budget: int
     return_address: int   # bytes a call pushes; 0 where the link register takes it
-    stack_pointer: str    # as the entry sequence names it, for the report's text
     call: object          # mnemonic -> is a call
     jump: object          # mnemonic -> is a jump (conditional or not)
     indirect: object      # (mnemonic, operands) -> goes through a register or memory
     prologue: object      # instructions -> bytes the entry sequence takes
+
+
+PUSH = re.compile(r"^push")
+SUB_RSP = re.compile(r"^\$(0x[0-9a-f]+|\d+), %rsp$")
 
 
 def x64_prologue(code):
@@ -101,17 +104,17 @@ def aa64_prologue(code):
 
 ARCHITECTURES = {
     "x64": Architecture(
-        "x64", 0x8664, 8192, RETURN_ADDRESS, "rsp",
+        "x64", 0x8664, 8192, RETURN_ADDRESS,
         call=lambda m: m.startswith("call"),
         jump=lambda m: m.startswith("j"),
         indirect=lambda m, operands: operands.startswith("*"),
-        prologue=lambda code: x64_prologue(code)),
+        prologue=x64_prologue),
     "aa64": Architecture(
-        "aa64", 0xAA64, 9216, 0, "sp",
+        "aa64", 0xAA64, 9216, 0,
         call=lambda m: m in ("bl", "blr"),
         jump=lambda m: m in AA64_BRANCHES or m.startswith("b.") or m == "br",
         indirect=lambda m, operands: m in ("blr", "br"),
-        prologue=lambda code: aa64_prologue(code)),
+        prologue=aa64_prologue),
 }
 
 
@@ -249,10 +252,6 @@ def code_of(name, instructions):
                 tables.append(int(target.group(1), 16))
     end = min(tables, default=None)
     return [i for i in instructions if end is None or i.address < end]
-
-
-PUSH = re.compile(r"^push")
-SUB_RSP = re.compile(r"^\$(0x[0-9a-f]+|\d+), %rsp$")
 
 
 def read_call_graph(listing, functions, defined, arch=None):
