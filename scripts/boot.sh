@@ -28,8 +28,7 @@ set -euo pipefail
 fail() { echo "boot: $*" >&2; exit 1; }
 value() { [ $# -ge 2 ] && [ -n "$2" ] || fail "option $1 needs a value"; }
 
-cd "$(dirname "$0")/.."
-source scripts/machines.sh
+source "$(dirname "$0")/machines.sh"
 
 arch=x64
 bus=
@@ -56,6 +55,7 @@ if [ -n "$image" ]; then
   [ -f "$image" ] || fail "no image at $image"
   image=$(realpath "$image")
 fi
+cd "$(dirname "$0")/.."
 # The disk options are checked by the script that uses them, without making
 # anything; its message is passed on under this command's name.
 if ! message=$(scripts/make-disk.sh --check --arch "$arch" "${disk_options[@]}" 2>&1); then

@@ -14,7 +14,7 @@
 #     --size SECTORS     length of the system partition in sectors
 #     --guid GUID        GPT: unique partition GUID of the system partition
 #     --signature HEX    MBR: 32-bit disk signature, e.g. 0x5EC7A1B2
-#     --check            check the options and IMAGE, make nothing
+#     --check            check the options (and IMAGE, when given), make nothing
 #
 # GPT: a 4 MiB data partition comes first, so the system partition is number 2.
 # MBR: the system partition is number 1, type 0xEF, marked bootable.
@@ -59,9 +59,6 @@ disk=${2:-}
 boot_file=$(machine_boot_file "$arch")
 [ -n "$boot_file" ] || fail "unknown architecture $arch (x64 or aa64)"
 [ -z "$image" ] || [ -f "$image" ] || fail "no image at $image"
-for tool in sfdisk mkfs.vfat mmd mcopy; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (packages fdisk, dosfstools, mtools)"
-done
 
 is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }
 case "$layout" in
@@ -108,6 +105,9 @@ start=$start, size=$size, type=ef, bootable"
 esac
 
 [ "$check_only" = 0 ] || exit 0
+for tool in sfdisk mkfs.vfat mmd mcopy; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (packages fdisk, dosfstools, mtools)"
+done
 
 # The disk is sparse: a partition 2 TiB in takes no more room than one at the
 # start. The file system is made in a file of its own beside the disk and
