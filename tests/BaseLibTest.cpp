@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "BaseLib.h"
@@ -61,6 +65,25 @@ TEST(FillCharacters, StopsAtTheEndAndIgnoresNegativeCounts) {
   EXPECT_EQ(std::vector<UINT8>(Wide, Wide + 8), std::vector<UINT8>(Expected, Expected + 8));
 }
 
+// Bytes copied to the very end of a readable page with an unreadable page
+// after it: a read one past them faults in every build, sanitized or not,
+// where a byte after an array on the stack may just happen to be 0.
+struct PageEndCopy {
+  size_t PageSize;
+  UINT8 *Pages;
+  void *Start;
+
+  PageEndCopy(const void *Bytes, size_t Size) : PageSize((size_t)sysconf(_SC_PAGESIZE)) {
+    void *Mapped = mmap(nullptr, 2 * PageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (Mapped == MAP_FAILED || mprotect((UINT8 *)Mapped + PageSize, PageSize, PROT_NONE) != 0) {
+      abort();
+    }
+    Pages = (UINT8 *)Mapped;
+    Start = memcpy(Pages + PageSize - Size, Bytes, Size);
+  }
+  ~PageEndCopy() { munmap(Pages, 2 * PageSize); }
+};
+
 TEST(BoundedLength, StopsAtTheTerminatorOrTheLimit) {
   const CHAR8 Narrow[] = {'a', 'b', 'c'};  // no terminator: nothing past the limit may be read
   EXPECT_EQ(BoundedLength8(Narrow, 3), 3u);
@@ -74,6 +97,15 @@ TEST(BoundedLength, StopsAtTheTerminatorOrTheLimit) {
   EXPECT_EQ(BoundedLength16(u"ab", 1), 1u);
   EXPECT_EQ(BoundedLength16(nullptr, 10), 0u);
   EXPECT_EQ(BoundedLength16(u"ab", 0), 0u);
+
+  // A limit below the array's size with a non-zero unit right after it.
+  EXPECT_EQ(BoundedLength8("abcd", 2), 2u);
+  EXPECT_EQ(BoundedLength16(u"abcd", 2), 2u);
+  // The limit is the array's end, and nothing after it is readable.
+  PageEndCopy NarrowAtEnd(Narrow, sizeof Narrow);
+  EXPECT_EQ(BoundedLength8((const CHAR8 *)NarrowAtEnd.Start, 3), 3u);
+  PageEndCopy WideAtEnd(Wide, sizeof Wide);
+  EXPECT_EQ(BoundedLength16((const CHAR16 *)WideAtEnd.Start, 3), 3u);
 }
 
 TEST(UnalignedRead, ReadsLittleEndianAtAnyAddress) {

@@ -69,7 +69,7 @@ EFI_STATUS EFIAPI FakeOpenProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, 
   EFI_STATUS Status = EFI_UNSUPPORTED;
   *Interface = Poison;
   if (Handle == Current->ImageHandle() && SameGuid(*Protocol, TestLoadedImageGuid) && !Current->FailLoadedImageOpen) {
-    *Interface = &Current->LoadedImage;
+    *Interface = Current->LoadedImageIsNull ? nullptr : &Current->LoadedImage;
     Status = EFI_SUCCESS;
   } else if (Handle == Current->DeviceHandle() && SameGuid(*Protocol, TestDevicePathGuid) &&
              !Current->FailDevicePathOpen) {
@@ -102,7 +102,7 @@ EFI_STATUS EFIAPI FakeLocateProtocol(CONST EFI_GUID *Protocol, VOID *Registratio
     *Interface = Poison;
     return EFI_NOT_FOUND;
   }
-  *Interface = &Current->DevicePathToText;
+  *Interface = Current->LocateGivesNull ? nullptr : &Current->DevicePathToText;
   return EFI_SUCCESS;
 }
 

@@ -28,9 +28,11 @@ struct FakeFirmware {
   bool FailAllOutput = false;
   bool NoConsole = false;
   bool FailLoadedImageOpen = false;
+  bool LoadedImageIsNull = false;  // the open succeeds and hands over a null interface
   bool FailDevicePathOpen = false;
   bool DevicePathIsNull = false;
   bool FailLocate = false;
+  bool LocateGivesNull = false;  // LocateProtocol succeeds and hands over a null interface
   bool ConvertReturnsNull = false;
   std::u16string PathText = u"PciRoot(0x0)/Pci(0x1,0x1)/HD(1,GPT,67452301-AB89-EFCD-0011-223344556677,0x800,0x100000)";
 

@@ -5,7 +5,9 @@
 //   byte 0   firmware: bit 0 ends the path right after the header of the
 //            first node with a Length below 4 (no end node then), bit 1
 //            has LocateProtocol fail, bit 2 has the conversion to text
-//            return null, bit 3 has every pool allocation fail
+//            return null, bit 3 has every pool allocation fail, bit 4
+//            has the Loaded Image open succeed with a null interface, bit 5
+//            has LocateProtocol succeed with a null interface
 //   then     nodes, each a Type, a SubType, a 16-bit little-endian Length
 //            and Length - 4 bytes of payload (zeros where the input ends);
 //            a Length below 4 still occupies its 4-byte header, and a
@@ -125,18 +127,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Firmware.FailLocate = (Mode & 2) != 0;
   Firmware.ConvertReturnsNull = (Mode & 4) != 0;
   Firmware.FailAllAllocations = (Mode & 8) != 0;
+  Firmware.LoadedImageIsNull = (Mode & 16) != 0;
+  Firmware.LocateGivesNull = (Mode & 32) != 0;
   Firmware.SetDevicePath(Path);
   CHECK(Firmware.Run() == EFI_SUCCESS);
 
-  CHECK(Firmware.Opens.size() == 2);
+  // With no Loaded Image handed over there is no device path to open, and
+  // the heading is all there is to show.
+  CHECK(Firmware.Opens.size() == (Firmware.LoadedImageIsNull ? 1u : 2u));
   CHECK(DescribeLeftovers(Firmware).empty());
 
   bool Sound = false;
-  std::vector<std::u16string> Expected = ExpectedLines(Path, Sound);
-  if (Sound && !Firmware.FailLocate) {
+  std::vector<std::u16string> Expected = {u"Print Nodes:\r\n"};
+  if (!Firmware.LoadedImageIsNull) {
+    Expected = ExpectedLines(Path, Sound);
+  }
+  bool Converted = Sound && !Firmware.FailLocate && !Firmware.LocateGivesNull;
+  if (Converted) {
     Expected.push_back((Firmware.ConvertReturnsNull ? u"<null string>" : Firmware.PathText) + u"\r\n");
   }
-  CHECK(Firmware.ConvertCalls == (Sound && !Firmware.FailLocate ? 1 : 0));
+  CHECK(Firmware.LocateCalls == (Sound ? 1 : 0));
+  CHECK(Firmware.ConvertCalls == (Converted ? 1 : 0));
   if (Firmware.FailAllAllocations) {
     Expected.clear();  // no buffer, no line
   }
