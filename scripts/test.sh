@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 # run as a test, is still built and cannot rot.
 packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
           qemu-system-x86 qemu-system-arm u-boot-qemu mtools dosfstools fdisk
-          libbenchmark-dev libfmt-dev)
+          libbenchmark-dev libfmt-dev
+          sbsigntool efitools openssl)
 source scripts/install-packages.sh
 install_packages "${packages[@]}"
 
