@@ -5,6 +5,8 @@
 
 find_program(QUILLMERE_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(QUILLMERE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+# scripts/pack_headers.py runs after every link.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # The architectures an image is built for, under the names EFI binaries carry
 # for them (BOOTX64.EFI, BOOTAA64.EFI), and lld-link's name for each machine.
@@ -76,8 +78,9 @@ endfunction()
 # Links OBJECTS into an EFI application for ARCH with entry ENTRY: no default
 # libraries, so anything the objects need and do not define, a memcpy the
 # compiler emitted included, fails the link. The read-only data goes into
-# .text after the code: with .text, .data and .reloc the headers fit in 512
-# bytes, and one section less is padded to the 512-byte file alignment. The
+# .text after the code: with .text, .data, .sbat and .reloc the headers fit in
+# 512 bytes once scripts/pack_headers.py has dropped lld-link's DOS program,
+# and one section less is padded to the 512-byte file alignment. The
 # writable .data stays apart from the code. A fixed header time stamp keeps
 # the image reproducible without /Brepro, which would add a debug directory.
 # The image carries no symbols; OUTPUT.map beside it tells where each function
@@ -88,7 +91,8 @@ function(quillmere_link_image OUTPUT ARCH ENTRY)
     BYPRODUCTS "${OUTPUT}.map"
     COMMAND ${QUILLMERE_LLD_LINK} /nologo /machine:${QUILLMERE_LINK_MACHINE_${ARCH}} /subsystem:efi_application /entry:${ENTRY}
             /nodefaultlib /dynamicbase /timestamp:0 /merge:.rdata=.text /map:${OUTPUT}.map /out:${OUTPUT} ${ARGN}
-    DEPENDS ${ARGN}
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/pack_headers.py ${OUTPUT}
+    DEPENDS ${ARGN} ${CMAKE_SOURCE_DIR}/scripts/pack_headers.py
     COMMENT "Linking ${OUTPUT}"
     VERBATIM)
 endfunction()
@@ -100,7 +104,9 @@ endfunction()
 set(QUILLMERE_IMAGE_FILES)
 foreach(arch ${QUILLMERE_ARCHITECTURES})
   quillmere_image_objects(objects ${arch} "${CMAKE_BINARY_DIR}/image/${arch}"
-    ${QUILLMERE_FORMAT_SOURCES} ${QUILLMERE_REPORT_SOURCES})
+    ${QUILLMERE_FORMAT_SOURCES} ${QUILLMERE_REPORT_SOURCES}
+    # shim's SBAT data, in the images only: the host library has no use for it.
+    app/SbatSection.cpp)
   set(image "${CMAKE_BINARY_DIR}/quillmere${arch}.efi")
   set(objects_text "")
   foreach(object ${objects})

@@ -102,15 +102,18 @@ def aa64_prologue(code):
     return size
 
 
+# Each image's budget: its code, data and relocations, and one 512-byte block
+# for the .sbat section.
+SBAT_BLOCK = 512
 ARCHITECTURES = {
     "x64": Architecture(
-        "x64", 0x8664, 8192, RETURN_ADDRESS,
+        "x64", 0x8664, 8192 + SBAT_BLOCK, RETURN_ADDRESS,
         call=lambda m: m.startswith("call"),
         jump=lambda m: m.startswith("j"),
         indirect=lambda m, operands: operands.startswith("*"),
         prologue=x64_prologue),
     "aa64": Architecture(
-        "aa64", 0xAA64, 9216, 0,
+        "aa64", 0xAA64, 9216 + SBAT_BLOCK, 0,
         call=lambda m: m in ("bl", "blr"),
         jump=lambda m: m in AA64_BRANCHES or m.startswith("b.") or m == "br",
         indirect=lambda m, operands: m in ("blr", "br"),

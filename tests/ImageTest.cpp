@@ -35,6 +35,7 @@ struct PeSection {
   uint32_t RawSize;
   uint32_t RawOffset;
   uint32_t Characteristics;
+  uint32_t VirtualSize;
 };
 
 struct PeHeaders {
@@ -50,7 +51,8 @@ struct PeHeaders {
       std::string Name = Image.substr(Header, 8);
       Name.resize(strnlen(Name.c_str(), 8));
       List.push_back({Name, At<uint32_t>(Image, Header + 12), At<uint32_t>(Image, Header + 16),
-                      At<uint32_t>(Image, Header + 20), At<uint32_t>(Image, Header + 36)});
+                      At<uint32_t>(Image, Header + 20), At<uint32_t>(Image, Header + 36),
+                      At<uint32_t>(Image, Header + 8)});
     }
     return List;
   }
@@ -187,6 +189,31 @@ TEST(Image, UsesNoVectorRegisters) {
     EXPECT_FALSE(NamesVectorRegister(Line)) << Line;
   }
   EXPECT_GT(Instructions, 500);
+}
+
+TEST(Image, CarriesShimsSbatDataAndNothingElseInItsSection) {
+  // shim reads VirtualSize bytes of .sbat as CSV: its format line, then one
+  // line for this application, with no terminator after the last line.
+  constexpr char Sbat[] =
+      "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\n"
+      "quillmere,1,quillmere,quillmere,0.1,https://quillmere.invalid/\n";
+  constexpr uint32_t InitializedData = 0x00000040, Read = 0x40000000;
+  PeHeaders Pe = ReadImage();
+  int Found = 0;
+  for (const PeSection &Section : Pe.Sections()) {
+    if (Section.Name != ".sbat") {
+      continue;
+    }
+    Found++;
+    // Read-only data: neither writable, nor code, nor discardable.
+    EXPECT_EQ(Section.Characteristics, InitializedData | Read);
+    EXPECT_EQ(Section.VirtualSize, sizeof Sbat - 1);
+    EXPECT_EQ(Section.RawSize, 512u);
+    EXPECT_EQ(Pe.Image.substr(Section.RawOffset, Section.VirtualSize), Sbat);
+    EXPECT_EQ(Pe.Image.substr(Section.RawOffset + Section.VirtualSize, Section.RawSize - Section.VirtualSize),
+              std::string(Section.RawSize - Section.VirtualSize, '\0'));
+  }
+  EXPECT_EQ(Found, 1);
 }
 
 }  // namespace
