@@ -11,8 +11,10 @@ IMAGE is an unsigned EFI application, copied into WORK before it is signed.
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
+import uuid
 from pathlib import Path
 
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
@@ -46,6 +48,52 @@ def refused(what, result, prefix, reason):
            f"{what}: said {message!r}, want one line '{prefix}...{reason}...'")
 
 
+# The variables a key set writes, each with its vendor GUID and the key that
+# must have signed its write.
+VARIABLES = [("PK", "8be4df61-93ca-11d2-aa0d-00e098032b8c", "PK"),
+             ("KEK", "8be4df61-93ca-11d2-aa0d-00e098032b8c", "PK"),
+             ("db", "d719b2cb-3d3a-4596-a3bc-dad00e67656f", "KEK")]
+# Non-volatile, boot-service and runtime access, time-based authenticated
+# write: what the firmware is asked for with setenv -e -nv -bs -rt -at.
+ATTRIBUTES = 0x27
+
+
+def der_length(length):
+    if length < 0x80:
+        return bytes([length])
+    octets = length.to_bytes((length.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(octets)]) + octets
+
+
+def check_authenticated_write(keys, work, name, vendor, parent):
+    """NAME.auth must be the time stamp, a PKCS#7 certificate and NAME.esl, the
+    certificate signing what the firmware checks (the variable's name, vendor
+    GUID, attributes, the time stamp and the list) with the parent's key."""
+    auth = (keys / f"{name}.auth").read_bytes()
+    length, revision, kind = struct.unpack_from("<IHH", auth, 16)
+    if not expect((revision, kind, uuid.UUID(bytes_le=auth[24:40]))
+                  == (0x200, 0x0EF1, uuid.UUID("4aafd29d-68df-49ee-8aa9-347d375665a7")),
+                  f"{name}.auth does not hold a PKCS#7 certificate"):
+        return
+    expect(auth[16 + length:] == (keys / f"{name}.esl").read_bytes(), f"{name}.auth does not write {name}.esl")
+    signed = (name.encode("utf-16-le") + uuid.UUID(vendor).bytes_le + struct.pack("<I", ATTRIBUTES)
+              + auth[:16] + auth[16 + length:])
+    # The certificate is a bare SignedData; openssl wants it in a ContentInfo.
+    signed_data = auth[40:16 + length]
+    oid = bytes.fromhex("06092a864886f70d010702")
+    content = b"\xa0" + der_length(len(signed_data)) + signed_data
+    (work / "auth.p7").write_bytes(b"\x30" + der_length(len(oid) + len(content)) + oid + content)
+    (work / "auth.data").write_bytes(signed)
+    for signer in ("PK", "KEK", "db"):
+        verified = run("openssl", "cms", "-verify", "-inform", "DER", "-in", work / "auth.p7", "-binary",
+                       "-content", work / "auth.data", "-nointern", "-certfile", keys / f"{signer}.crt",
+                       "-CAfile", keys / f"{signer}.crt", "-purpose", "any", "-out", "/dev/null").returncode == 0
+        expect(verified == (signer == parent),
+               f"{name}.auth {'verifies' if verified else 'does not verify'} with {signer}.crt")
+    (work / "auth.p7").unlink()
+    (work / "auth.data").unlink()
+
+
 def check_make_keys(work):
     keys = work / "keys"
     result = run(SCRIPTS / "make-keys.sh", keys)
@@ -61,6 +109,8 @@ def check_make_keys(work):
         # An EFI signature list starts with the X.509 signature type's GUID.
         expect((keys / f"{name}.esl").read_bytes()[:16].hex() == "a159c0a5e494a74a87b5ab155c2bf072",
                f"{name}.esl is not an X.509 signature list")
+    for name, vendor, parent in VARIABLES:
+        check_authenticated_write(keys, work, name, vendor, parent)
     der = subprocess.run(["openssl", "x509", "-in", keys / "db.crt", "-outform", "DER"], capture_output=True)
     expect(der.returncode == 0 and (keys / "db.cer").read_bytes() == der.stdout, "db.cer is not db.crt in DER")
     # A second set is another set.
