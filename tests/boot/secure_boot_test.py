@@ -143,7 +143,7 @@ def make_files(work, image):
 def make_disk(work, files):
     disk = work / "disk.img"
     facts = dict(line.split("=", 1) for line in run(
-        SCRIPTS / "make-disk.sh", "--start", hex(START), "--size", hex(SIZE), "--guid", GUID,
+        SCRIPTS / "make-disk.sh", "--arch", "aa64", "--start", hex(START), "--size", hex(SIZE), "--guid", GUID,
         files["signed.efi"], disk).split())
     offset = int(facts["start"]) * 512
     for name, path in files.items():
