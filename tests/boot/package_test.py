@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Checks what a packager takes from a build: `cmake --install` puts the
+images, and their signed copies when the build signs, under
+PREFIX/lib/quillmere/ and nothing else anywhere; the signed copies verify
+with the build's certificate and with no other.
+
+  package_test.py WORK BUILD [CERT]
+
+WORK is made afresh inside the build tree; CERT is the build's
+QUILLMERE_SIGN_CERT when it signs.
+"""
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+IMAGES = ["quillmerex64.efi", "quillmereaa64.efi"]
+
+failures = []
+
+
+def expect(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def main():
+    work, build = Path(sys.argv[1]).resolve(), Path(sys.argv[2]).resolve()
+    cert = Path(sys.argv[3]).resolve() if len(sys.argv) > 3 else None
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    prefix = work / "prefix"
+    result = subprocess.run(["cmake", "--install", str(build), "--prefix", str(prefix)],
+                            capture_output=True, text=True, timeout=120)
+    if expect(result.returncode == 0, f"cmake --install failed: {result.stderr.strip()}"):
+        names = IMAGES + ([f"{name}.signed" for name in IMAGES] if cert else [])
+        installed = sorted(str(path.relative_to(prefix)) for path in prefix.rglob("*") if not path.is_dir())
+        expect(installed == sorted(f"lib/quillmere/{name}" for name in names), f"installed {installed}")
+        for name in names:
+            target = prefix / "lib/quillmere" / name
+            expect(target.is_file() and target.read_bytes() == (build / name).read_bytes(),
+                   f"lib/quillmere/{name} is not build/{name}")
+        print("installed:", " ".join(installed))
+    if cert:
+        other = work / "other-keys"
+        subprocess.run([str(SCRIPTS / "make-keys.sh"), str(other)], capture_output=True, check=True, timeout=120)
+        for name in IMAGES:
+            signed = build / f"{name}.signed"
+            ok = subprocess.run(["sbverify", "--cert", str(cert), str(signed)], capture_output=True)
+            wrong = subprocess.run(["sbverify", "--cert", str(other / "db.crt"), str(signed)], capture_output=True)
+            expect(ok.returncode == 0, f"sbverify refused {signed.name} with the build's certificate")
+            expect(wrong.returncode != 0, f"sbverify accepted {signed.name} with another certificate")
+            print(f"{signed.name}: sbverify accepts it with {cert.name}, refuses it with another db.crt")
+    for failure in failures:
+        print("FAIL:", failure)
+    if not failures:
+        shutil.rmtree(work)
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
