@@ -7,12 +7,13 @@
 #     --key KEY     the private key, PEM
 #     --cert CERT   its X.509 certificate, PEM
 #
-# Every signed image is checked with `sbverify --cert CERT` before it is put
-# in place. Everything is checked before anything is signed: the key and the
+# Everything is checked before anything is signed: the key and the
 # certificate can be read and belong together, and each IMAGE is an EFI
-# application (PE, subsystem 10) that carries no signature yet. On any
-# failure nothing is written and one line on stderr says why; an earlier
-# IMAGE.signed stays as it was. Needs sbsigntool and openssl.
+# application (PE, subsystem 10) that carries no signature yet. Every signed
+# image is checked with `sbverify --cert CERT` before it is put in place, and
+# the path of each signed copy is printed. On any failure nothing is written
+# and one line on stderr says why; an earlier IMAGE.signed stays as it was.
+# Needs sbsigntool and openssl.
 set -euo pipefail
 
 fail() { echo "sign: $*" >&2; exit 1; }
