@@ -193,7 +193,7 @@ TEST(Image, UsesNoVectorRegisters) {
 
 TEST(Image, CarriesShimsSbatDataAndNothingElseInItsSection) {
   // shim reads VirtualSize bytes of .sbat as CSV: its format line, then one
-  // line for this application, with no terminator after the last line.
+  // line for this application, each ended by a line feed, and no NUL after.
   constexpr char Sbat[] =
       "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\n"
       "quillmere,1,quillmere,quillmere,0.1,https://quillmere.invalid/\n";
