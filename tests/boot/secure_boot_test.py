@@ -90,6 +90,16 @@ class Console:
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
+        # QEMU is timeout(1)'s child, not ours: it may still be tearing down
+        # its memory when timeout(1) has been reaped. Its session is empty
+        # once it is gone.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                os.killpg(self.process.pid, 0)
+            except ProcessLookupError:
+                break
+            time.sleep(0.05)
         self.log.close()
 
 
