@@ -1,6 +1,7 @@
-// Renders the same texts with the engine, glibc snprintf and {fmt}'s
-// format_to_n, checks once that all three give the same characters, then
-// times them side by side and prints ns per call with the engine's ratios.
+// Renders the same texts with the engine, glibc snprintf, {fmt}'s
+// format_to_n and stb_sprintf's stbsp_snprintf, checks once that all four
+// give the same characters, then times them side by side and prints ns per
+// call with the engine's ratios.
 //
 // Every case renders 8-bit text from an 8-bit format so that the three are
 // comparable; the 16-bit partition block, as the console renders it, is timed
@@ -8,6 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 #include <locale.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,10 @@
 #include <vector>
 
 #include "Format.h"
+
+// stb_sprintf, the small formatter: its implementation lives in this file.
+#define STB_SPRINTF_IMPLEMENTATION
+#include <stb/stb_sprintf.h>
 
 namespace {
 
@@ -31,6 +37,7 @@ struct BenchCase {
   RenderFn Engine;
   RenderFn Snprintf;  // null when only the engine is timed
   RenderFn Fmt;
+  RenderFn Stb;
 };
 
 // {fmt} writes no terminator of its own; the others do, so it gets one after
@@ -50,6 +57,10 @@ size_t FmtToBuffer(char *Buffer, fmt::format_string<Args...> Format, Args &&...V
 size_t SnprintfCount(int Written) {
   return Written < 0 ? 0 : ((size_t)Written < BenchBufferSize ? (size_t)Written : BenchBufferSize - 1);
 }
+
+// stbsp_snprintf returns the characters it wrote, terminator left out, like
+// snprintf when the text fits.
+#define STB_TO_BUFFER(Buffer, ...) SnprintfCount(stbsp_snprintf(Buffer, (int)BenchBufferSize, __VA_ARGS__))
 
 // ---------------------------------------------------------------------------
 // Inputs.
@@ -109,6 +120,7 @@ size_t SnprintfDecimal(char *Buffer, size_t Index) {
   return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%d", SpreadValues[Index]));
 }
 size_t FmtDecimal(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, "{}", SpreadValues[Index]); }
+size_t StbDecimal(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, "%d", SpreadValues[Index]); }
 
 size_t EngineGrouped(char *Buffer, size_t Index) {
   return FormatToBuffer(Buffer, BenchBufferSize, 0, "%,d", LargeValues[Index]);
@@ -128,6 +140,10 @@ size_t FmtGrouped(char *Buffer, size_t Index) {
   return TerminateFmtText(Buffer, Bounded.count());
 }
 
+// stb_sprintf groups by threes with "," under its "'" flag, whatever the
+// locale.
+size_t StbGrouped(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, "%'d", LargeValues[Index]); }
+
 size_t EngineHex8(char *Buffer, size_t Index) {
   return FormatToBuffer(Buffer, BenchBufferSize, 0, "%08X", HexValues[Index]);
 }
@@ -135,6 +151,7 @@ size_t SnprintfHex8(char *Buffer, size_t Index) {
   return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%08X", HexValues[Index]));
 }
 size_t FmtHex8(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, "{:08X}", HexValues[Index]); }
+size_t StbHex8(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, "%08X", HexValues[Index]); }
 
 size_t EngineHex64(char *Buffer, size_t Index) {
   return FormatToBuffer(Buffer, BenchBufferSize, 0, "%lx", Hex64Values[Index]);
@@ -143,6 +160,9 @@ size_t SnprintfHex64(char *Buffer, size_t Index) {
   return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%lX", (unsigned long)Hex64Values[Index]));
 }
 size_t FmtHex64(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, "{:X}", Hex64Values[Index]); }
+size_t StbHex64(char *Buffer, size_t Index) {
+  return STB_TO_BUFFER(Buffer, "%llX", (unsigned long long)Hex64Values[Index]);
+}
 
 size_t EngineGuid(char *Buffer, size_t Index) {
   return FormatToBuffer(Buffer, BenchBufferSize, 0, "%g", &Partitions[Index].Signature);
@@ -160,17 +180,26 @@ size_t FmtGuid(char *Buffer, size_t Index) {
                      Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
 }
 
+size_t StbGuid(char *Buffer, size_t Index) {
+  const EFI_GUID &Guid = Partitions[Index].Signature;
+  return STB_TO_BUFFER(Buffer, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Guid.Data1, Guid.Data2, Guid.Data3,
+                       Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4], Guid.Data4[5],
+                       Guid.Data4[6], Guid.Data4[7]);
+}
+
 size_t EnginePadded(char *Buffer, size_t) { return FormatToBuffer(Buffer, BenchBufferSize, 0, "%-40a|", ShortText); }
 size_t SnprintfPadded(char *Buffer, size_t) {
   return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%-40s|", ShortText));
 }
 size_t FmtPadded(char *Buffer, size_t) { return FmtToBuffer(Buffer, "{:<40}|", ShortText); }
+size_t StbPadded(char *Buffer, size_t) { return STB_TO_BUFFER(Buffer, "%-40s|", ShortText); }
 
 // The engine's "%s" takes a UCS-2 text; the others get the same characters
 // as an 8-bit text.
 size_t EngineLong(char *Buffer, size_t) { return FormatToBuffer(Buffer, BenchBufferSize, 0, "%s", LongText16); }
 size_t SnprintfLong(char *Buffer, size_t) { return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%s", LongText)); }
 size_t FmtLong(char *Buffer, size_t) { return FmtToBuffer(Buffer, "{}", LongText); }
+size_t StbLong(char *Buffer, size_t) { return STB_TO_BUFFER(Buffer, "%s", LongText); }
 
 size_t EngineBlock(char *Buffer, size_t Index) {
   const PartitionInput &Input = Partitions[Index];
@@ -203,6 +232,19 @@ size_t FmtBlock(char *Buffer, size_t Index) {
                      Guid.Data4[7], Input.Format, Input.SignatureType);
 }
 
+size_t StbBlock(char *Buffer, size_t Index) {
+  const PartitionInput &Input = Partitions[Index];
+  const EFI_GUID &Guid = Input.Signature;
+  return STB_TO_BUFFER(
+      Buffer,
+      "    PartitionNumber:%d \r\n    PartitionStart:0x%llX \r\n    PartitionSize:0x%llX \r\n"
+      "    PartitionSig:%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X \r\n    PartitionFormat:%u \r\n"
+      "    SignatureType:%u \r\n",
+      Input.Number, (unsigned long long)Input.Start, (unsigned long long)Input.Size, Guid.Data1, Guid.Data2,
+      Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4], Guid.Data4[5],
+      Guid.Data4[6], Guid.Data4[7], Input.Format, Input.SignatureType);
+}
+
 // The console's own rendering: UCS-2 format and output into 321 characters.
 // The output check has it narrowed into Buffer; the timed runs do not.
 CHAR16 WideBuffer[321];
@@ -224,15 +266,15 @@ size_t EngineBlock16(char *Buffer, size_t Index) {
 
 #define INPUTS(Array) (sizeof(Array) / sizeof(Array[0]))
 const BenchCase Cases[] = {
-    {"partition block", INPUTS(Partitions), EngineBlock, SnprintfBlock, FmtBlock},
-    {"partition block, UCS-2", INPUTS(Partitions), EngineBlock16, nullptr, nullptr},
-    {"%d spread", INPUTS(SpreadValues), EngineDecimal, SnprintfDecimal, FmtDecimal},
-    {"%,d large", INPUTS(LargeValues), EngineGrouped, SnprintfGrouped, FmtGrouped},
-    {"%08X", INPUTS(HexValues), EngineHex8, SnprintfHex8, FmtHex8},
-    {"%lx", INPUTS(Hex64Values), EngineHex64, SnprintfHex64, FmtHex64},
-    {"%g", INPUTS(Partitions), EngineGuid, SnprintfGuid, FmtGuid},
-    {"%-40a| of 30", 1, EnginePadded, SnprintfPadded, FmtPadded},
-    {"%s of 300", 1, EngineLong, SnprintfLong, FmtLong},
+    {"partition block", INPUTS(Partitions), EngineBlock, SnprintfBlock, FmtBlock, StbBlock},
+    {"partition block, UCS-2", INPUTS(Partitions), EngineBlock16, nullptr, nullptr, nullptr},
+    {"%d spread", INPUTS(SpreadValues), EngineDecimal, SnprintfDecimal, FmtDecimal, StbDecimal},
+    {"%,d large", INPUTS(LargeValues), EngineGrouped, SnprintfGrouped, FmtGrouped, StbGrouped},
+    {"%08X", INPUTS(HexValues), EngineHex8, SnprintfHex8, FmtHex8, StbHex8},
+    {"%lx", INPUTS(Hex64Values), EngineHex64, SnprintfHex64, FmtHex64, StbHex64},
+    {"%g", INPUTS(Partitions), EngineGuid, SnprintfGuid, FmtGuid, StbGuid},
+    {"%-40a| of 30", 1, EnginePadded, SnprintfPadded, FmtPadded, StbPadded},
+    {"%s of 300", 1, EngineLong, SnprintfLong, FmtLong, StbLong},
 };
 
 // Every input of every case must give the same characters and count from
@@ -247,7 +289,7 @@ bool CheckOutputs() {
       size_t EngineCount = Case.Engine(Engine, Index);
       std::vector<std::pair<const char *, RenderFn>> Others;
       if (Case.Snprintf != nullptr) {
-        Others = {{"snprintf", Case.Snprintf}, {"fmt", Case.Fmt}};
+        Others = {{"snprintf", Case.Snprintf}, {"fmt", Case.Fmt}, {"stb", Case.Stb}};
       } else {
         Others = {{"8-bit block", EngineBlock}};
       }
@@ -282,6 +324,7 @@ void RunRenderer(benchmark::State &State, const BenchCase *Case, RenderFn Render
 // asked for one repetition) while the console reporter prints as usual.
 class MedianCollector : public benchmark::ConsoleReporter {
  public:
+  explicit MedianCollector(OutputOptions Options) : ConsoleReporter(Options) {}
   std::map<std::string, double> MedianNs;
 
   void ReportRuns(const std::vector<Run> &Runs) override {
@@ -303,23 +346,46 @@ void PrintTable(const MedianCollector &Collector) {
     auto Found = Collector.MedianNs.find(Name);
     return Found == Collector.MedianNs.end() ? -1.0 : Found->second;
   };
-  std::printf("\nMedian ns per call; a ratio above 1 means the engine is faster.\n\n");
-  std::printf("| case | engine | snprintf | fmt | snprintf / engine | fmt / engine |\n");
-  std::printf("|---|---:|---:|---:|---:|---:|\n");
+  std::printf("\nMedian CPU time in ns per call; a ratio above 1 means the engine is faster.\n\n");
+  std::printf("| case | engine | snprintf | fmt | stb | snprintf / engine | fmt / engine | stb / engine |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const BenchCase &Case : Cases) {
     double Engine = Find(BenchName(Case, "engine"));
     if (Engine < 0) {
       continue;  // filtered out
     }
+    // A "|" in a case's name would end its Markdown cell.
+    std::string Name;
+    for (const char *Each = Case.Name; *Each != 0; Each++) {
+      Name += *Each == '|' ? std::string("\\|") : std::string(1, *Each);
+    }
     if (Case.Snprintf == nullptr) {
-      std::printf("| %s | %.1f | | | | |\n", Case.Name, Engine);
+      std::printf("| %s | %.1f | | | | | | |\n", Name.c_str(), Engine);
       continue;
     }
     double Snprintf = Find(BenchName(Case, "snprintf"));
     double Fmt = Find(BenchName(Case, "fmt"));
-    std::printf("| %s | %.1f | %.1f | %.1f | %.2f | %.2f |\n", Case.Name, Engine, Snprintf, Fmt, Snprintf / Engine,
-                Fmt / Engine);
+    double Stb = Find(BenchName(Case, "stb"));
+    std::printf("| %s | %.1f | %.1f | %.1f | %.1f | %.2f | %.2f | %.2f |\n", Name.c_str(), Engine, Snprintf, Fmt, Stb,
+                Snprintf / Engine, Fmt / Engine, Stb / Engine);
   }
+}
+
+// The reporter is this program's own, so it follows --benchmark_color itself:
+// "auto" (the default) colours only a terminal's output, so that a table
+// redirected into a file holds no colour codes.
+bool ColourWanted(int argc, char **argv) {
+  std::string Colour = "auto";
+  for (int Index = 1; Index < argc; Index++) {
+    std::string Argument = argv[Index];
+    if (Argument.rfind("--benchmark_color=", 0) == 0) {
+      Colour = Argument.substr(std::strlen("--benchmark_color="));
+    }
+  }
+  if (Colour == "auto") {
+    return isatty(fileno(stdout)) != 0;
+  }
+  return Colour == "true" || Colour == "yes" || Colour == "1";
 }
 
 }  // namespace
@@ -345,6 +411,7 @@ int main(int argc, char **argv) {
     if (Case.Snprintf != nullptr) {
       benchmark::RegisterBenchmark(BenchName(Case, "snprintf").c_str(), RunRenderer, &Case, Case.Snprintf);
       benchmark::RegisterBenchmark(BenchName(Case, "fmt").c_str(), RunRenderer, &Case, Case.Fmt);
+      benchmark::RegisterBenchmark(BenchName(Case, "stb").c_str(), RunRenderer, &Case, Case.Stb);
     }
   }
   // Several repetitions and their medians: these machines are noisy.
@@ -357,7 +424,8 @@ int main(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(Count, Arguments.data())) {
     return 1;
   }
-  MedianCollector Collector;
+  MedianCollector Collector(ColourWanted(argc, argv) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                     : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&Collector);
   benchmark::Shutdown();
   PrintTable(Collector);

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds the benchmark and runs it: the engine against glibc snprintf and
-# {fmt}, with medians of several repetitions and the ratios in a table.
+# Builds the benchmark and runs it: the engine against glibc snprintf, {fmt}
+# and stb_sprintf, with medians of several repetitions and the ratios in a
+# table.
 # Arguments pass on to the program (for example --benchmark_filter=%g).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make clang libbenchmark-dev libfmt-dev locales)
+packages=(cmake make clang libbenchmark-dev libfmt-dev libstb-dev locales)
 source scripts/install-packages.sh
 install_packages "${packages[@]}"
 
@@ -20,4 +21,8 @@ if [ ! -d "$locales/en_US.UTF-8" ]; then
   localedef -i en_US -f UTF-8 "$locales/en_US.UTF-8"
 fi
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
-LOCPATH="$PWD/$locales" exec build-bench/bench/render_bench "$@"
+# Colour codes only for a terminal: a redirected table stays plain text. A
+# --benchmark_color among the arguments comes later and wins.
+colour=false
+[ -t 1 ] && colour=true
+LOCPATH="$PWD/$locales" exec build-bench/bench/render_bench --benchmark_color=$colour "$@"
