@@ -22,6 +22,14 @@ UINTN BoundedLength8(CONST CHAR8 *String, UINTN MaxSize) {
     return 0;
   }
   UINTN Length = 0;
+  // Four characters a step while four more are allowed: one bound check for
+  // four reads, and never a read past the terminator; the loop after it
+  // finds which of the four was the terminator.
+  for (; MaxSize - Length >= 4; Length += 4) {
+    if (String[Length] == 0 || String[Length + 1] == 0 || String[Length + 2] == 0 || String[Length + 3] == 0) {
+      break;
+    }
+  }
   while (Length < MaxSize && String[Length] != 0) {
     Length++;
   }

@@ -133,32 +133,24 @@ VOID EmitText(OutputWindow &Output, CONST DirectiveState &State, CONST UINT8 *Te
   }
 }
 
-// "00" to "99", two characters each.
-constexpr struct DigitPairTable {
-  CHAR8 Pair[200];
-  constexpr DigitPairTable() : Pair() {
-    for (UINTN Index = 0; Index < 100; Index++) {
-      Pair[2 * Index] = (CHAR8)('0' + Index / 10);
-      Pair[2 * Index + 1] = (CHAR8)('0' + Index % 10);
-    }
-  }
-} DigitPairs;
-
-// Digits of Value, least significant first after a zero at Text[0]; two
+// Digits of Value, least significant first after a zero at Text[0]. Two
 // decimal digits come from each division by 100, which the compiler turns
-// into a multiplication, and from the table.
+// into a multiplication; the tens of the remainder, below 100, are
+// Rest * 103 >> 10, exact below 179.
 CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
   while (Value >= 100) {
     UINT64 Quotient = Value / 100;
-    CONST CHAR8 *Pair = &DigitPairs.Pair[2 * (Value - Quotient * 100)];
-    Text[1] = Pair[1];
-    Text[2] = Pair[0];
+    UINT32 Rest = (UINT32)(Value - Quotient * 100);
+    UINT32 Tens = (Rest * 103) >> 10;
+    Text[1] = (CHAR8)('0' + Rest - 10 * Tens);
+    Text[2] = (CHAR8)('0' + Tens);
     Text += 2;
     Value = Quotient;
   }
   if (Value >= 10) {
-    Text[1] = DigitPairs.Pair[2 * Value + 1];
-    Text[2] = DigitPairs.Pair[2 * Value];
+    UINT32 Tens = ((UINT32)Value * 103) >> 10;
+    Text[1] = (CHAR8)('0' + Value - 10 * Tens);
+    Text[2] = (CHAR8)('0' + Tens);
     return Text + 2;
   }
   Text[1] = (CHAR8)('0' + Value);
@@ -241,11 +233,21 @@ VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot,
   UINT64 Digits = (UINT64)(MostSignificant - ValueText);
   BOOLEAN WidthGiven = (Flags & FORMAT_WIDTH_GIVEN) != 0;
   if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN |
-                FORMAT_WIDTH_GIVEN)) == 0) {
-    // "%d", "%lx" and the like: no field, no precision, no sign to show and
-    // no commas, so a "-" for a negative value and the digits are all.
+                FORMAT_ALIGN_LEFT)) == 0) {
+    // "%d", "%lx", "%08X", "%5u" and the like: no precision, no sign to
+    // show, no commas and no right fill, so a field is spaces before a "-"
+    // or zeros after it, then the digits.
+    UINT64 Used = Digits + (Negative ? 1 : 0);
+    UINT64 Field = WidthGiven ? State.Width : 0;
+    BOOLEAN Zeros = (Flags & FORMAT_FILL_ZERO) != 0;
+    if (!Zeros) {
+      PutFill(Output, Field, Used, ' ');
+    }
     if (Negative) {
       PutCharacter(Output, '-');
+    }
+    if (Zeros) {
+      PutFill(Output, Field, Used, '0');
     }
     CopyDigits(Output, MostSignificant, Digits);
     return;
@@ -462,64 +464,64 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
     UINT8 Single[4];
     CONST VOID *Text = Single;
     BOOLEAN Wide = FALSE;
-    switch (Slot) {
-      case SlotKind::Integer:
-      case SlotKind::Pointer:
-        if (Conversion == 'u') {
-          State.Flags = (State.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
-        } else if (Conversion == 'x') {
-          State.Flags |= FORMAT_BASE_16;
-        } else if (Conversion == 'X') {
-          State.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
-        } else if (Conversion == 'p') {
-          State.Flags = (State.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
-                        FORMAT_FILL_ZERO | FORMAT_BASE_16;
-        }
-        EmitInteger(Output, State, Value, ValueText);
-        continue;
-      case SlotKind::Character:
-        // A zero character leaves the text empty; the precision of 1 then
-        // writes one space in its place.
-        Single[0] = (UINT8)Value;
-        Single[1] = (UINT8)(Value >> 8);
+    // An if chain rather than a switch: on this target a switch's jump
+    // table would lie among the code, where it reads as instructions.
+    if (Slot == SlotKind::Integer || Slot == SlotKind::Pointer) {
+      if (Conversion == 'u') {
+        State.Flags = (State.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
+      } else if (Conversion == 'x') {
+        State.Flags |= FORMAT_BASE_16;
+      } else if (Conversion == 'X') {
+        State.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
+      } else if (Conversion == 'p') {
+        State.Flags = (State.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
+                      FORMAT_FILL_ZERO | FORMAT_BASE_16;
+      }
+      EmitInteger(Output, State, Value, ValueText);
+      continue;
+    }
+    if (Slot == SlotKind::Character) {
+      // A zero character leaves the text empty; the precision of 1 then
+      // writes one space in its place.
+      Single[0] = (UINT8)Value;
+      Single[1] = (UINT8)(Value >> 8);
+      Single[2] = Single[3] = 0;
+      Wide = TRUE;
+    } else if (Slot == SlotKind::Text16 || Slot == SlotKind::Text8) {
+      if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0) {
+        State.Precision = 0;
+      }
+      if (Value == 0) {
+        Text = "<null string>";
+      } else {
+        Text = (CONST VOID *)(UINTN)Value;
+        Wide = Slot == SlotKind::Text16;
+      }
+    } else if (Slot == SlotKind::None) {
+      // Not a conversion: a line break, the character itself, or nothing
+      // at all when the format ended inside the directive.
+      if (Conversion == '\n') {
+        // Both halves of "\n\r" leave as one "\r\n".
+        Text = "\r\n";
+        Index += ReadUnit(Index) == '\r' ? 1 : 0;
+      } else if (Conversion == '\r' && ReadUnit(Index) == '\n') {
+        Text = "\r\n";
+        Index++;
+      } else if (Conversion == '\r') {
+        Text = "\r";
+      } else {
+        // Empty when the format ended inside the directive.
+        Single[0] = (UINT8)Conversion;
+        Single[1] = (UINT8)(Conversion >> 8);
         Single[2] = Single[3] = 0;
         Wide = TRUE;
-        break;
-      case SlotKind::Text16:
-      case SlotKind::Text8:
-        if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0) {
-          State.Precision = 0;
-        }
-        if (Value == 0) {
-          Text = "<null string>";
-        } else {
-          Text = (CONST VOID *)(UINTN)Value;
-          Wide = Slot == SlotKind::Text16;
-        }
-        break;
-      case SlotKind::Guid: Text = BuildGuidText(ValueText, Value); break;
-      case SlotKind::Time: Text = BuildTimeText(ValueText, Value); break;
-      case SlotKind::Status: Text = BuildStatusText(ValueText, Value); break;
-      case SlotKind::None:
-        // Not a conversion: a line break, the character itself, or nothing
-        // at all when the format ended inside the directive.
-        if (Conversion == '\n') {
-          // Both halves of "\n\r" leave as one "\r\n".
-          Text = "\r\n";
-          Index += ReadUnit(Index) == '\r' ? 1 : 0;
-        } else if (Conversion == '\r' && ReadUnit(Index) == '\n') {
-          Text = "\r\n";
-          Index++;
-        } else if (Conversion == '\r') {
-          Text = "\r";
-        } else {
-          // Empty when the format ended inside the directive.
-          Single[0] = (UINT8)Conversion;
-          Single[1] = (UINT8)(Conversion >> 8);
-          Single[2] = Single[3] = 0;
-          Wide = TRUE;
-        }
-        break;
+      }
+    } else if (Slot == SlotKind::Guid) {
+      Text = BuildGuidText(ValueText, Value);
+    } else if (Slot == SlotKind::Time) {
+      Text = BuildTimeText(ValueText, Value);
+    } else {
+      Text = BuildStatusText(ValueText, Value);
     }
     EmitText(Output, State, (CONST UINT8 *)Text, Wide);
   }

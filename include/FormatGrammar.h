@@ -43,19 +43,55 @@ enum class SlotKind : UINT8 {
   Status,     // "r": an EFI_STATUS
 };
 
-// Only these characters are conversions; "S" is the one upper-case alias.
-constexpr SlotKind ConversionSlot(UINT32 Character) {
-  switch (Character) {
-    case 'd': case 'u': case 'x': case 'X': return SlotKind::Integer;
-    case 'p': return SlotKind::Pointer;
-    case 'c': return SlotKind::Character;
-    case 's': case 'S': return SlotKind::Text16;
-    case 'a': return SlotKind::Text8;
-    case 'g': return SlotKind::Guid;
-    case 't': return SlotKind::Time;
-    case 'r': return SlotKind::Status;
-    default: return SlotKind::None;
+// What a character means after a "%", in one lookup: a flag to set (its
+// FORMAT_ bit, 0x1 to 0x10), a digit, "*", ".", the format's end, or the
+// character that ends the directive: DIRECTIVE_CONVERSION and the SlotKind
+// of its slot, SlotKind::None for one that takes none.
+#define DIRECTIVE_DIGIT 0x20
+#define DIRECTIVE_STAR 0x21
+#define DIRECTIVE_DOT 0x22
+#define DIRECTIVE_END 0x23
+#define DIRECTIVE_CONVERSION 0x40
+
+// The classes of the characters below 'y'; every character from 'y' on
+// ends a directive and takes no slot.
+constexpr struct DirectiveClassTable {
+  UINT8 Class['x' + 1];
+  constexpr DirectiveClassTable() : Class() {
+    for (UINT8 &Each : Class) {
+      Each = DIRECTIVE_CONVERSION | (UINT8)SlotKind::None;
+    }
+    Class[0] = DIRECTIVE_END;
+    Class[(UINTN)'-'] = FORMAT_ALIGN_LEFT;
+    Class[(UINTN)'+'] = FORMAT_SHOW_PLUS;
+    Class[(UINTN)' '] = FORMAT_SHOW_SPACE;
+    Class[(UINTN)','] = FORMAT_GROUP_THOUSANDS;
+    Class[(UINTN)'l'] = Class[(UINTN)'L'] = FORMAT_VALUE_64;
+    Class[(UINTN)'.'] = DIRECTIVE_DOT;
+    Class[(UINTN)'*'] = DIRECTIVE_STAR;
+    for (UINTN Digit = '0'; Digit <= '9'; Digit++) {
+      Class[Digit] = DIRECTIVE_DIGIT;
+    }
+    // Only these characters are conversions; "S" is the one upper-case alias.
+    Class[(UINTN)'d'] = Class[(UINTN)'u'] = Class[(UINTN)'x'] = Class[(UINTN)'X'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Integer;
+    Class[(UINTN)'p'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Pointer;
+    Class[(UINTN)'c'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Character;
+    Class[(UINTN)'s'] = Class[(UINTN)'S'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Text16;
+    Class[(UINTN)'a'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Text8;
+    Class[(UINTN)'g'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Guid;
+    Class[(UINTN)'t'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Time;
+    Class[(UINTN)'r'] = DIRECTIVE_CONVERSION | (UINT8)SlotKind::Status;
   }
+} DirectiveClasses;
+
+constexpr UINT8 DirectiveClass(UINT32 Character) {
+  return Character < sizeof(DirectiveClasses.Class) ? DirectiveClasses.Class[Character]
+                                                    : DIRECTIVE_CONVERSION | (UINT8)SlotKind::None;
+}
+
+constexpr SlotKind ConversionSlot(UINT32 Character) {
+  UINT8 Class = DirectiveClass(Character);
+  return Class >= DIRECTIVE_CONVERSION ? (SlotKind)(Class - DIRECTIVE_CONVERSION) : SlotKind::None;
 }
 
 // One parsed directive. Conversion is 0 when the format ended inside it.
@@ -75,52 +111,48 @@ constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Fla
   Directive Parsed = {Flags, 0, 1, 0, Percent + 1};
   for (;;) {
     UINT32 Character = ReadUnit(Parsed.Next);
-    switch (Character) {
-      case '-': Parsed.Flags |= FORMAT_ALIGN_LEFT; break;
-      case '+': Parsed.Flags |= FORMAT_SHOW_PLUS; break;
-      case ' ': Parsed.Flags |= FORMAT_SHOW_SPACE; break;
-      case ',': Parsed.Flags |= FORMAT_GROUP_THOUSANDS; break;
-      case '.': Parsed.Flags |= FORMAT_PRECISION_GIVEN; break;
-      case 'l': case 'L': Parsed.Flags |= FORMAT_VALUE_64; break;
-      case '*': {
-        UINT64 Value = TakeStar();
-        if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
-          Parsed.Precision = Value;
-        } else {
-          Parsed.Width = Value;
-          Parsed.Flags |= FORMAT_WIDTH_GIVEN;
-        }
-        break;
+    UINT8 Class = DirectiveClass(Character);
+    if (Class >= DIRECTIVE_CONVERSION) {
+      Parsed.Conversion = Character;
+      Parsed.Next++;
+      return Parsed;
+    }
+    if (Class == DIRECTIVE_DIGIT) {
+      // A "0" that starts a run before any "." asks for zero fill, so
+      // "%010d" fills with zeros while "%10d" and "%.05d" do not.
+      if (Character == '0' && (Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) {
+        Parsed.Flags |= FORMAT_FILL_ZERO;
       }
-      case 0:
-        // The format ended inside the directive: nothing to convert, and
-        // the terminator stays unconsumed so that the main loop stops on it.
-        Parsed.Conversion = 0;
-        Parsed.Precision = 0;
-        return Parsed;
-      default:
-        if (Character >= '0' && Character <= '9') {
-          // A "0" that starts a run before any "." asks for zero fill, so
-          // "%010d" fills with zeros while "%10d" and "%.05d" do not.
-          if (Character == '0' && (Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) {
-            Parsed.Flags |= FORMAT_FILL_ZERO;
-          }
-          UINT64 Value = 0;  // no overflow check: any width costs at most the buffer
-          while ((Character = ReadUnit(Parsed.Next)) >= '0' && Character <= '9') {
-            Value = Value * 10 + (Character - '0');
-            Parsed.Next++;
-          }
-          if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
-            Parsed.Precision = Value;
-          } else {
-            Parsed.Width = Value;
-            Parsed.Flags |= FORMAT_WIDTH_GIVEN;
-          }
-          continue;  // the character after the run is the next directive character
-        }
-        Parsed.Conversion = Character;
-        Parsed.Next++;
-        return Parsed;
+      UINT64 Value = 0;  // no overflow check: any width costs at most the buffer
+      do {
+        Value = Value * 10 + (Character - '0');
+        Character = ReadUnit(++Parsed.Next);
+      } while (Character - '0' <= 9);
+      if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
+        Parsed.Precision = Value;
+      } else {
+        Parsed.Width = Value;
+        Parsed.Flags |= FORMAT_WIDTH_GIVEN;
+      }
+      continue;  // the character after the run is the next directive character
+    }
+    if (Class < DIRECTIVE_DIGIT) {
+      Parsed.Flags |= Class;
+    } else if (Class == DIRECTIVE_DOT) {
+      Parsed.Flags |= FORMAT_PRECISION_GIVEN;
+    } else if (Class == DIRECTIVE_STAR) {
+      UINT64 Value = TakeStar();
+      if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
+        Parsed.Precision = Value;
+      } else {
+        Parsed.Width = Value;
+        Parsed.Flags |= FORMAT_WIDTH_GIVEN;
+      }
+    } else {
+      // The format ended inside the directive: nothing to convert, and
+      // the terminator stays unconsumed so that the main loop stops on it.
+      Parsed.Precision = 0;
+      return Parsed;
     }
     Parsed.Next++;
   }

@@ -120,4 +120,32 @@ TEST(UnalignedRead, ReadsLittleEndianAtAnyAddress) {
   EXPECT_EQ(UnalignedRead16(Bytes + 7), 0x9988u);
 }
 
+// The terminator at every place of the four-character steps, before, at and
+// after the limit. Each text lies once in an allocation of exactly the
+// characters that may be read (AddressSanitizer reports a read past them)
+// and once followed by characters that are not terminators. The 16-bit text
+// starts at an odd address and its units have one zero byte.
+TEST(BoundedLength, FindsTheTerminatorAtEveryPlaceOfAStep) {
+  for (UINTN Place = 0; Place < 10; Place++) {
+    for (UINTN Limit = 1; Limit < 12; Limit++) {
+      UINTN Readable = Place < Limit ? Place + 1 : Limit;
+      UINTN Expected = Place < Limit ? Place : Limit;
+      for (UINTN Padding : {0, 8}) {
+        std::vector<CHAR8> Narrow(Readable + Padding, 'x');
+        std::vector<UINT8> Wide(1 + 2 * (Readable + Padding));
+        for (UINTN Unit = 0; Unit < Readable + Padding; Unit++) {
+          Wide[1 + 2 * Unit] = Unit % 2 == 0 ? 0 : 'x';
+          Wide[2 + 2 * Unit] = Unit % 2 == 0 ? 1 : 0;
+        }
+        if (Place < Limit) {
+          Narrow[Place] = 0;
+          Wide[1 + 2 * Place] = Wide[2 + 2 * Place] = 0;
+        }
+        EXPECT_EQ(BoundedLength8(Narrow.data(), Limit), Expected) << Place << " " << Limit;
+        EXPECT_EQ(BoundedLength16((CONST CHAR16 *)(Wide.data() + 1), Limit), Expected) << Place << " " << Limit;
+      }
+    }
+  }
+}
+
 }  // namespace

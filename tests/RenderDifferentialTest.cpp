@@ -90,7 +90,8 @@ UINT64 PickNumber(std::mt19937_64 &Random) {
 Generated Generate(std::mt19937_64 &Random, bool WideFormat) {
   static const char Plain[] = "abcXYZ 019|:-,.%\n\r";
   static const char Modifiers[] = "-+ ,.0123456789*lL";
-  static const char Conversions[] = "duxXpcsSagtr%q\n\rG";
+  // "y" and what follows it lie past the end of the directive class table.
+  static const char Conversions[] = "duxXpcsSagtr%q\n\rGy|\xE9";
   Generated Made;
   std::uniform_int_distribution<int> Percent(0, 99);
   size_t Pieces = Random() % 12;

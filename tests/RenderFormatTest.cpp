@@ -188,6 +188,7 @@ TEST(RenderFormat, OtherCharacters) {
       {"percent", "%%", {}, "%"},
       {"unknown conversion is itself", "%q", {}, "q"},
       {"unknown conversion in a field", "%-3q|", {}, "q  |"},
+      {"characters past the class table are themselves", "%-3y|%|%~%\x7F", {}, "y  ||~\x7F"},
       {"no alternate form", "%#x", {}, "#x"},
       {"percent in a field", "%5%|", {}, "    %|"},
       {"percent with precision", "%.%", {}, "%"},
