@@ -34,6 +34,16 @@ def run(*argv, env=None):
                           stdin=subprocess.DEVNULL, timeout=120)
 
 
+def check_verifies(signed, cert, others):
+    """sbverify accepts SIGNED with CERT, the certificate that signed it, and
+    refuses it with each of OTHERS."""
+    signed = Path(signed)
+    expect(run("sbverify", "--cert", cert, signed).returncode == 0,
+           f"sbverify refused {signed.name} with {Path(cert).name}")
+    for wrong in others:
+        expect(run("sbverify", "--cert", wrong, signed).returncode != 0, f"sbverify accepted {signed.name} with {wrong}")
+
+
 def snapshot(directory):
     """Every file under DIRECTORY with the digest of its bytes and its mode."""
     return {str(path.relative_to(directory)): (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_mode)
@@ -234,10 +244,7 @@ def check_sign(work, keys, other, images):
            f"sign wrote {sorted(after)}")
     for copy in copies:
         signed = Path(f"{copy}.signed")
-        expect(run("sbverify", "--cert", cert, signed).returncode == 0, f"sbverify refused {signed.name} with db.crt")
-        for wrong in (other / "db.crt", keys / "KEK.crt"):
-            expect(run("sbverify", "--cert", wrong, signed).returncode != 0,
-                   f"sbverify accepted {signed.name} with {wrong}")
+        check_verifies(signed, cert, [other / "db.crt", keys / "KEK.crt"])
         print(f"{signed.name}: {copy.stat().st_size} -> {signed.stat().st_size} bytes, "
               "sbverify accepts it with db.crt only")
     # Signing again replaces the signed copies.
