@@ -134,6 +134,7 @@ class Section:
 
 @dataclass
 class PeImage:
+    machine: int
     file_size: int
     headers_size: int
     file_alignment: int
@@ -148,7 +149,7 @@ def read_pe(data):
     if data[pe:pe + 4] != b"PE\0\0":
         raise ReportError("not a PE image: no PE signature")
     coff = pe + 4
-    section_count, = struct.unpack_from("<H", data, coff + 2)
+    machine, section_count = struct.unpack_from("<HH", data, coff)
     optional_size, = struct.unpack_from("<H", data, coff + 16)
     optional = coff + 20
     section_alignment, file_alignment = struct.unpack_from("<II", data, optional + 32)
@@ -161,7 +162,7 @@ def read_pe(data):
         raw_size, = struct.unpack_from("<I", data, at + 16)
         characteristics, = struct.unpack_from("<I", data, at + 36)
         sections.append(Section(name, virtual_size, raw_size, characteristics))
-    return PeImage(len(data), headers_size, file_alignment, section_alignment, sections)
+    return PeImage(machine, len(data), headers_size, file_alignment, section_alignment, sections)
 
 
 # ---------------------------------------------------------------------------
@@ -502,11 +503,9 @@ def report(build, program, check, arch):
     image_path = build / f"quillmere{arch.name}.efi"
     if not image_path.is_file():
         raise ReportError(f"no {image_path}: build the image first")
-    data = image_path.read_bytes()
-    image = read_pe(data)
-    machine = struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0]
-    if machine != arch.machine:
-        raise ReportError(f"{image_path} is for machine {machine:#06x}, not {arch.machine:#06x}")
+    image = read_pe(image_path.read_bytes())
+    if image.machine != arch.machine:
+        raise ReportError(f"{image_path} is for machine {image.machine:#06x}, not {arch.machine:#06x}")
     over = False
     budget = arch.image_budget
 

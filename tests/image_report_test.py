@@ -278,8 +278,8 @@ class PeHeaders(unittest.TestCase):
             struct.pack_into("<I", image, at + 16, raw)
             struct.pack_into("<I", image, at + 36, flags)
         pe = report.read_pe(bytes(image))
-        self.assertEqual((pe.file_size, pe.headers_size, pe.file_alignment, pe.section_alignment),
-                         (1024, 512, 512, 4096))
+        self.assertEqual((pe.machine, pe.file_size, pe.headers_size, pe.file_alignment, pe.section_alignment),
+                         (0x8664, 1024, 512, 512, 4096))
         self.assertEqual([(s.name, s.virtual_size, s.raw_size) for s in pe.sections],
                          [(".text", 0x1746, 0x1800), (".reloc", 0x58, 0x200)])
 
