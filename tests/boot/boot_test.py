@@ -7,6 +7,7 @@ scripts/boot.sh uses, and checks what reaches the serial console.
                                          case's architecture, from its disk
   boot_test.py runner BUILD_DIR RESET_IMAGE
                                          the runner's verdicts when no report comes
+  boot_test.py --list                    the names of CASES, one a line
 
 Every case makes its own disks in its own temp dir and fails when a QEMU
 process started for one of them is still alive afterwards.
@@ -38,7 +39,8 @@ def expect(condition, message):
 # architectures, and on each a partition that starts past 2 TiB, whose start
 # needs all 64 bits of the node's field. Over virtio the firmware puts a
 # 21-byte node before the hard-drive node, which then starts at an odd offset.
-# The CTest names are boot_report_CASE; tests/CMakeLists.txt lists them.
+# The CTest names are boot_report_CASE; tests/CMakeLists.txt takes the names
+# from --list.
 CASES = {
     "x64_ide_gpt": ("x64", "ide", "gpt", 0x2A00, 0xB37E, "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95", 2),
     "x64_ide_mbr": ("x64", "ide", "mbr", 0x1F40, 0xA0F2, 0xC0FFEE42, 1),
@@ -223,6 +225,9 @@ def check_runner(build, reset_image, work):
 
 
 def main():
+    if sys.argv[1:] == ["--list"]:
+        print("\n".join(CASES))
+        return
     case, build = sys.argv[1], Path(sys.argv[2]).resolve()
     with tempfile.TemporaryDirectory(prefix=f"quillmere-{case}-") as temp:
         work = Path(temp)
