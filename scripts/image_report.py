@@ -129,6 +129,7 @@ class Section:
     name: str
     virtual_size: int
     raw_size: int
+    raw_offset: int
     characteristics: int
 
 
@@ -159,9 +160,9 @@ def read_pe(data):
         at = optional + optional_size + 40 * index
         name = data[at:at + 8].rstrip(b"\0").decode("ascii", "replace")
         virtual_size, = struct.unpack_from("<I", data, at + 8)
-        raw_size, = struct.unpack_from("<I", data, at + 16)
+        raw_size, raw_offset = struct.unpack_from("<II", data, at + 16)
         characteristics, = struct.unpack_from("<I", data, at + 36)
-        sections.append(Section(name, virtual_size, raw_size, characteristics))
+        sections.append(Section(name, virtual_size, raw_size, raw_offset, characteristics))
     return PeImage(machine, len(data), headers_size, file_alignment, section_alignment, sections)
 
 

@@ -270,18 +270,18 @@ class PeHeaders(unittest.TestCase):
         optional = 0x84 + 20
         struct.pack_into("<II", image, optional + 32, 4096, 512)  # section, file alignment
         struct.pack_into("<I", image, optional + 60, 512)         # headers
-        for index, (name, virtual, raw, flags) in enumerate([(b".text", 0x1746, 0x1800, 0x60000020),
-                                                             (b".reloc", 0x58, 0x200, 0x42000040)]):
+        for index, (name, virtual, raw, offset, flags) in enumerate([(b".text", 0x1746, 0x1800, 0x200, 0x60000020),
+                                                                     (b".reloc", 0x58, 0x200, 0x1A00, 0x42000040)]):
             at = optional + 240 + 40 * index
             image[at:at + len(name)] = name
             struct.pack_into("<I", image, at + 8, virtual)
-            struct.pack_into("<I", image, at + 16, raw)
+            struct.pack_into("<II", image, at + 16, raw, offset)
             struct.pack_into("<I", image, at + 36, flags)
         pe = report.read_pe(bytes(image))
         self.assertEqual((pe.machine, pe.file_size, pe.headers_size, pe.file_alignment, pe.section_alignment),
                          (0x8664, 1024, 512, 512, 4096))
-        self.assertEqual([(s.name, s.virtual_size, s.raw_size) for s in pe.sections],
-                         [(".text", 0x1746, 0x1800), (".reloc", 0x58, 0x200)])
+        self.assertEqual([(s.name, s.virtual_size, s.raw_size, s.raw_offset) for s in pe.sections],
+                         [(".text", 0x1746, 0x1800, 0x200), (".reloc", 0x58, 0x200, 0x1A00)])
 
     def test_not_an_image(self):
         with self.assertRaisesRegex(report.ReportError, "MZ"):

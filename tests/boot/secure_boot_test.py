@@ -18,7 +18,6 @@ import re
 import select
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import time
@@ -27,6 +26,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import boot_test  # noqa: E402  (the report check and the QEMU leftover check)
 from boot_test import expect  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import image_report  # noqa: E402  (the PE reader)
 
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 FIRMWARE = "/usr/lib/u-boot/qemu_arm64/u-boot.bin"
@@ -111,20 +113,6 @@ def run(*argv):
     return result.stdout
 
 
-def text_section(image):
-    """File offset and raw size of the image's .text section."""
-    data = image.read_bytes()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-    table = pe + 24 + optional_size
-    for index in range(count):
-        header = table + 40 * index
-        if data[header:header + 8].rstrip(b"\0") == b".text":
-            raw_size, raw_offset = struct.unpack_from("<II", data, header + 16)
-            return raw_offset, raw_size
-    raise StepFailed(f"{image} has no .text section")
-
-
 def make_files(work, image):
     """The images and key files the disk carries, by their names on it."""
     keys, foreign = work / "keys", work / "foreign-keys"
@@ -142,8 +130,10 @@ def make_files(work, image):
     # image's digest.
     changed = work / "changed.efi"
     data = bytearray(signed.read_bytes())
-    offset, size = text_section(signed)
-    data[offset + size // 2] ^= 0x01
+    text = next((section for section in image_report.read_pe(data).sections if section.name == ".text"), None)
+    if text is None:
+        raise StepFailed(f"{signed} has no .text section")
+    data[text.raw_offset + text.raw_size // 2] ^= 0x01
     changed.write_bytes(data)
     files.update({"signed.efi": signed, "unsigned.efi": unsigned, "changed.efi": changed,
                   "other.efi": Path(f"{other}.signed")})
@@ -152,9 +142,8 @@ def make_files(work, image):
 
 def make_disk(work, files):
     disk = work / "disk.img"
-    facts = dict(line.split("=", 1) for line in run(
-        SCRIPTS / "make-disk.sh", "--arch", "aa64", "--start", hex(START), "--size", hex(SIZE), "--guid", GUID,
-        files["signed.efi"], disk).split())
+    facts = boot_test.make_disk(files["signed.efi"], disk, "--arch", "aa64", "--start", hex(START),
+                                "--size", hex(SIZE), "--guid", GUID)
     offset = int(facts["start"]) * 512
     for name, path in files.items():
         subprocess.run(["mcopy", "-i", f"{disk}@@{offset}", str(path), f"::/{name}"], check=True,
