@@ -35,6 +35,10 @@ if(QUILLMERE_SIGN_KEY OR QUILLMERE_SIGN_CERT)
     list(APPEND QUILLMERE_SIGNED_FILES "${image}.signed")
   endforeach()
   add_custom_target(quillmere_signed_images ALL DEPENDS ${QUILLMERE_SIGNED_FILES})
+  # The images are the outputs of quillmere_image's rules. Without this order
+  # the Makefile generator gives this target a copy of those rules, and a
+  # parallel build links an image twice at once while the signing reads it.
+  add_dependencies(quillmere_signed_images quillmere_image)
 endif()
 
 # EFI binaries are not the host's: they go under lib/, not the host's
