@@ -459,7 +459,7 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
     DirectiveState State = {Parsed.Flags, Parsed.Width, Parsed.Precision};
     UINT32 Conversion = Parsed.Conversion;
     Index = Parsed.Next;
-    SlotKind Slot = ConversionSlot(Conversion);
+    SlotKind Slot = Parsed.Slot;
     UINT64 Value = Slot == SlotKind::None ? 0 : TakeSlot(Arguments, Taken);
     UINT8 Single[4];
     CONST VOID *Text = Single;

@@ -1,9 +1,10 @@
 // The directive grammar of the format language, in one place.
 //
-// The engine parses every directive with ParseDirective and learns from
-// ConversionSlot which conversions take an argument slot; the compile-time
-// format check in Format.h runs the very same code on string literals, so
-// the check and the engine cannot disagree about what a format consumes.
+// The engine parses every directive with ParseDirective, which also tells
+// what slot its conversion takes (the same class table that ConversionSlot
+// reads); the compile-time format check in Format.h runs the very same code
+// on string literals, so the check and the engine cannot disagree about
+// what a format consumes.
 #pragma once
 
 #include "UefiTypes.h"
@@ -100,7 +101,8 @@ struct Directive {
   UINT64 Width;
   UINT64 Precision;
   UINT32 Conversion;
-  UINTN Next;  // index of the first format character after the directive
+  SlotKind Slot;  // what the conversion's slot holds; None when it takes none
+  UINTN Next;     // index of the first format character after the directive
 };
 
 // Parses the directive that follows the "%" at index Percent. ReadUnit(i)
@@ -108,12 +110,15 @@ struct Directive {
 // "*". Flags enters as the mode flags and leaves with the directive's flags.
 template <typename ReadUnitFn, typename TakeStarFn>
 constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Flags, TakeStarFn TakeStar) {
-  Directive Parsed = {Flags, 0, 1, 0, Percent + 1};
+  Directive Parsed = {Flags, 0, 1, 0, SlotKind::None, Percent + 1};
+  // Each character is read once: a digit run hands on the character that
+  // ended it.
+  UINT32 Character = ReadUnit(Parsed.Next);
   for (;;) {
-    UINT32 Character = ReadUnit(Parsed.Next);
     UINT8 Class = DirectiveClass(Character);
     if (Class >= DIRECTIVE_CONVERSION) {
       Parsed.Conversion = Character;
+      Parsed.Slot = (SlotKind)(Class - DIRECTIVE_CONVERSION);
       Parsed.Next++;
       return Parsed;
     }
@@ -154,7 +159,7 @@ constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Fla
       Parsed.Precision = 0;
       return Parsed;
     }
-    Parsed.Next++;
+    Character = ReadUnit(++Parsed.Next);
   }
 }
 
@@ -176,9 +181,8 @@ constexpr void ForEachSlot(ReadUnitFn ReadUnit, TakeSlotFn TakeSlot) {
       TakeSlot(DirectiveAt, SlotKind::Integer);
       return 0;
     });
-    SlotKind Slot = ConversionSlot(Parsed.Conversion);
-    if (Slot != SlotKind::None) {
-      TakeSlot(DirectiveAt, Slot);
+    if (Parsed.Slot != SlotKind::None) {
+      TakeSlot(DirectiveAt, Parsed.Slot);
     }
     Index = Parsed.Next;
   }
