@@ -67,6 +67,18 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
   UINT8 *To = Output.Position;
   UINTN Copied = 0;
   if (!TextWide && !Output.Wide) {
+    // Four a step while four more may be copied, each checked for the
+    // terminator before it is written, so nothing past it is read.
+    for (; Count - Copied >= 4; Copied += 4) {
+      if (From[Copied] == 0) goto Done;
+      To[Copied] = From[Copied];
+      if (From[Copied + 1] == 0) { Copied += 1; goto Done; }
+      To[Copied + 1] = From[Copied + 1];
+      if (From[Copied + 2] == 0) { Copied += 2; goto Done; }
+      To[Copied + 2] = From[Copied + 2];
+      if (From[Copied + 3] == 0) { Copied += 3; goto Done; }
+      To[Copied + 3] = From[Copied + 3];
+    }
     for (; Copied < Count && From[Copied] != 0; Copied++) {
       To[Copied] = From[Copied];
     }
@@ -76,6 +88,16 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
       To[2 * Copied + 1] = 0;
     }
   } else if (!Output.Wide) {
+    for (; Count - Copied >= 4; Copied += 4) {
+      if (Unit16(From + 2 * Copied) == 0) goto Done;
+      To[Copied] = From[2 * Copied];
+      if (Unit16(From + 2 * Copied + 2) == 0) { Copied += 1; goto Done; }
+      To[Copied + 1] = From[2 * Copied + 2];
+      if (Unit16(From + 2 * Copied + 4) == 0) { Copied += 2; goto Done; }
+      To[Copied + 2] = From[2 * Copied + 4];
+      if (Unit16(From + 2 * Copied + 6) == 0) { Copied += 3; goto Done; }
+      To[Copied + 3] = From[2 * Copied + 6];
+    }
     for (; Copied < Count && Unit16(From + 2 * Copied) != 0; Copied++) {
       To[Copied] = From[2 * Copied];
     }
@@ -85,6 +107,7 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
       To[2 * Copied + 1] = From[2 * Copied + 1];
     }
   }
+Done:
   Output.Position += Output.Wide ? 2 * Copied : Copied;
   return Copied;
 }
