@@ -88,6 +88,7 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
       To[2 * Copied + 1] = 0;
     }
   } else if (!Output.Wide) {
+    // The same four-step, each unit's low byte written.
     for (; Count - Copied >= 4; Copied += 4) {
       if (Unit16(From + 2 * Copied) == 0) goto Done;
       To[Copied] = From[2 * Copied];

@@ -8,8 +8,9 @@
 #
 # Builds nothing: run it after building the tree. With --arch only that
 # image is reported. With --check the exit status is 1 when an image is over
-# its budget (x64 8704 bytes, aa64 9216 bytes, each with 512 more for .sbat) or a ConsolePrint chain over
-# 1024 bytes of stack; 2 when the report cannot be made.
+# its budget (x64 8704 bytes, aa64 9216 bytes, each with 512 more for .sbat)
+# or a ConsolePrint chain over 1024 bytes of stack; 2 when the report cannot
+# be made.
 set -euo pipefail
 
 fail() { echo "image-report: $*" >&2; exit 2; }
