@@ -58,6 +58,30 @@ inline VOID PutFill(OutputWindow &Output, UINT64 Field, UINT64 Used, UINT16 Char
 // zero character, in 8-bit or, with TextWide, 16-bit characters. A 16-bit
 // text may start at any address; Unit16 reads its units wherever they lie.
 
+// Copies up to Count characters of an 8-bit or, with TextWide, 16-bit text
+// into 8-bit output, stopping at its first zero character; returns how many
+// it copied. Four a step while four more may be copied, each checked for
+// the terminator before it is written, so nothing past it is read.
+template <BOOLEAN TextWide>
+inline UINTN CopyNarrowText(UINT8 *To, CONST UINT8 *From, UINTN Count) {
+  auto Unit = [From](UINTN At) -> UINT16 { return TextWide ? Unit16(From + 2 * At) : From[At]; };
+  UINTN Copied = 0;
+  for (; Count - Copied >= 4; Copied += 4) {
+#pragma clang loop unroll(full)
+    for (UINTN Step = 0; Step < 4; Step++) {
+      UINT16 Character = Unit(Copied + Step);
+      if (Character == 0) {
+        return Copied + Step;
+      }
+      To[Copied + Step] = (UINT8)Character;
+    }
+  }
+  for (; Copied < Count && Unit(Copied) != 0; Copied++) {
+    To[Copied] = (UINT8)Unit(Copied);
+  }
+  return Copied;
+}
+
 // Copies the characters of Text up to its first zero character, at most
 // Limit of them and no further than End. Returns how many it copied.
 UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Limit) {
@@ -66,41 +90,12 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
   CONST UINT8 *From = Text;
   UINT8 *To = Output.Position;
   UINTN Copied = 0;
-  if (!TextWide && !Output.Wide) {
-    // Four a step while four more may be copied, each checked for the
-    // terminator before it is written, so nothing past it is read.
-    for (; Count - Copied >= 4; Copied += 4) {
-      if (From[Copied] == 0) goto Done;
-      To[Copied] = From[Copied];
-      if (From[Copied + 1] == 0) { Copied += 1; goto Done; }
-      To[Copied + 1] = From[Copied + 1];
-      if (From[Copied + 2] == 0) { Copied += 2; goto Done; }
-      To[Copied + 2] = From[Copied + 2];
-      if (From[Copied + 3] == 0) { Copied += 3; goto Done; }
-      To[Copied + 3] = From[Copied + 3];
-    }
-    for (; Copied < Count && From[Copied] != 0; Copied++) {
-      To[Copied] = From[Copied];
-    }
+  if (!Output.Wide) {
+    Copied = TextWide ? CopyNarrowText<TRUE>(To, From, Count) : CopyNarrowText<FALSE>(To, From, Count);
   } else if (!TextWide) {
     for (; Copied < Count && From[Copied] != 0; Copied++) {
       To[2 * Copied] = From[Copied];
       To[2 * Copied + 1] = 0;
-    }
-  } else if (!Output.Wide) {
-    // The same four-step, each unit's low byte written.
-    for (; Count - Copied >= 4; Copied += 4) {
-      if (Unit16(From + 2 * Copied) == 0) goto Done;
-      To[Copied] = From[2 * Copied];
-      if (Unit16(From + 2 * Copied + 2) == 0) { Copied += 1; goto Done; }
-      To[Copied + 1] = From[2 * Copied + 2];
-      if (Unit16(From + 2 * Copied + 4) == 0) { Copied += 2; goto Done; }
-      To[Copied + 2] = From[2 * Copied + 4];
-      if (Unit16(From + 2 * Copied + 6) == 0) { Copied += 3; goto Done; }
-      To[Copied + 3] = From[2 * Copied + 6];
-    }
-    for (; Copied < Count && Unit16(From + 2 * Copied) != 0; Copied++) {
-      To[Copied] = From[2 * Copied];
     }
   } else {
     for (; Copied < Count && Unit16(From + 2 * Copied) != 0; Copied++) {
@@ -108,7 +103,6 @@ UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT6
       To[2 * Copied + 1] = From[2 * Copied + 1];
     }
   }
-Done:
   Output.Position += Output.Wide ? 2 * Copied : Copied;
   return Copied;
 }
