@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +6,7 @@
 
 #include "BaseLib.h"
 #include "Format.h"
+#include "PageEnd.h"
 
 namespace {
 
@@ -64,25 +63,6 @@ TEST(FillCharacters, StopsAtTheEndAndIgnoresNegativeCounts) {
   const UINT8 Expected[8] = {0x34, 0x12, 0x34, 0x12, 0, 0, 0, 0};
   EXPECT_EQ(std::vector<UINT8>(Wide, Wide + 8), std::vector<UINT8>(Expected, Expected + 8));
 }
-
-// Bytes copied to the very end of a readable page with an unreadable page
-// after it: a read one past them faults in every build, sanitized or not,
-// where a byte after an array on the stack may just happen to be 0.
-struct PageEndCopy {
-  size_t PageSize;
-  UINT8 *Pages;
-  void *Start;
-
-  PageEndCopy(const void *Bytes, size_t Size) : PageSize((size_t)sysconf(_SC_PAGESIZE)) {
-    void *Mapped = mmap(nullptr, 2 * PageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (Mapped == MAP_FAILED || mprotect((UINT8 *)Mapped + PageSize, PageSize, PROT_NONE) != 0) {
-      abort();
-    }
-    Pages = (UINT8 *)Mapped;
-    Start = memcpy(Pages + PageSize - Size, Bytes, Size);
-  }
-  ~PageEndCopy() { munmap(Pages, 2 * PageSize); }
-};
 
 TEST(BoundedLength, StopsAtTheTerminatorOrTheLimit) {
   const CHAR8 Narrow[] = {'a', 'b', 'c'};  // no terminator: nothing past the limit may be read
