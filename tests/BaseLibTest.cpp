@@ -90,14 +90,20 @@ TEST(BoundedLength, StopsAtTheTerminatorOrTheLimit) {
 
 TEST(UnalignedRead, ReadsLittleEndianAtAnyAddress) {
   alignas(8) const UINT8 Bytes[12] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
-  for (int Offset = 0; Offset < 4; Offset++) {
-    SCOPED_TRACE(Offset);
-    const UINT8 *At = Bytes + Offset;
-    EXPECT_EQ(UnalignedRead16(At), (UINT16)(At[0] | At[1] << 8));
-    EXPECT_EQ(UnalignedRead32(At), (UINT32)At[0] | (UINT32)At[1] << 8 | (UINT32)At[2] << 16 | (UINT32)At[3] << 24);
+  // Each offset's values written out: the first byte read is the low one.
+  const struct {
+    int Offset;
+    UINT16 Value16;
+    UINT32 Value32;
+  } Rows[] = {
+      {0, 0x2211, 0x44332211}, {1, 0x3322, 0x55443322}, {2, 0x4433, 0x66554433}, {3, 0x5544, 0x77665544},
+      {7, 0x9988, 0xBBAA9988}, {8, 0xAA99, 0xCCBBAA99},
+  };
+  for (const auto &Row : Rows) {
+    SCOPED_TRACE(Row.Offset);
+    EXPECT_EQ(UnalignedRead16(Bytes + Row.Offset), Row.Value16);
+    EXPECT_EQ(UnalignedRead32(Bytes + Row.Offset), Row.Value32);
   }
-  EXPECT_EQ(UnalignedRead32(Bytes + 1), 0x55443322u);
-  EXPECT_EQ(UnalignedRead16(Bytes + 7), 0x9988u);
 }
 
 // The terminator at every place of the four-character steps, before, at and

@@ -97,20 +97,55 @@ TEST(StatusText, Conversions) {
   });
 }
 
-// Every row of the table, reached by the status values it names.
-TEST(StatusText, EveryRow) {
-  const char *const Expected[STATUS_TEXT_ROWS] = {
-      "Success", "Warning Unknown Glyph", "Warning Delete Failure", "Warning Write Failure",
-      "Warning Buffer Too Small", "Warning Stale Data", "Load Error", "Invalid Parameter", "Unsupported",
-      "Bad Buffer Size", "Buffer Too Small", "Not Ready", "Device Error", "Write Protected", "Out of Resources",
-      "Volume Corrupt", "Volume Full", "No Media", "Media changed", "Not Found", "Access Denied", "No Response",
-      "No mapping", "Time out", "Not started", "Already started", "Aborted", "ICMP Error", "TFTP Error",
-      "Protocol Error", "Incompatible Version", "Security Violation", "CRC Error", "End of Media",
-      "Reserved (29)", "Reserved (30)", "End of File", "Invalid Language", "Compromised Data"};
-  for (UINT64 Row = 0; Row < STATUS_TEXT_ROWS; Row++) {
-    UINT64 Status = Row <= 5 ? Row : (0x8000000000000000 | (Row - 5));
-    SCOPED_TRACE(testing::Message() << "row " << Row);
-    ExpectEveryWidth("%r", {Status}, Expected[Row]);
+// Every name, each with the status value that names it written out.
+TEST(StatusText, EveryName) {
+  const struct {
+    UINT64 Status;
+    const char *Name;
+  } Rows[] = {
+      {0x0000000000000000, "Success"},
+      {0x0000000000000001, "Warning Unknown Glyph"},
+      {0x0000000000000002, "Warning Delete Failure"},
+      {0x0000000000000003, "Warning Write Failure"},
+      {0x0000000000000004, "Warning Buffer Too Small"},
+      {0x0000000000000005, "Warning Stale Data"},
+      {0x8000000000000001, "Load Error"},
+      {0x8000000000000002, "Invalid Parameter"},
+      {0x8000000000000003, "Unsupported"},
+      {0x8000000000000004, "Bad Buffer Size"},
+      {0x8000000000000005, "Buffer Too Small"},
+      {0x8000000000000006, "Not Ready"},
+      {0x8000000000000007, "Device Error"},
+      {0x8000000000000008, "Write Protected"},
+      {0x8000000000000009, "Out of Resources"},
+      {0x800000000000000A, "Volume Corrupt"},
+      {0x800000000000000B, "Volume Full"},
+      {0x800000000000000C, "No Media"},
+      {0x800000000000000D, "Media changed"},
+      {0x800000000000000E, "Not Found"},
+      {0x800000000000000F, "Access Denied"},
+      {0x8000000000000010, "No Response"},
+      {0x8000000000000011, "No mapping"},
+      {0x8000000000000012, "Time out"},
+      {0x8000000000000013, "Not started"},
+      {0x8000000000000014, "Already started"},
+      {0x8000000000000015, "Aborted"},
+      {0x8000000000000016, "ICMP Error"},
+      {0x8000000000000017, "TFTP Error"},
+      {0x8000000000000018, "Protocol Error"},
+      {0x8000000000000019, "Incompatible Version"},
+      {0x800000000000001A, "Security Violation"},
+      {0x800000000000001B, "CRC Error"},
+      {0x800000000000001C, "End of Media"},
+      {0x800000000000001D, "Reserved (29)"},
+      {0x800000000000001E, "Reserved (30)"},
+      {0x800000000000001F, "End of File"},
+      {0x8000000000000020, "Invalid Language"},
+      {0x8000000000000021, "Compromised Data"},
+  };
+  for (const auto &Row : Rows) {
+    SCOPED_TRACE(Row.Name);
+    ExpectEveryWidth("%r", {Row.Status}, Row.Name);
   }
 }
 

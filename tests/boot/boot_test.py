@@ -7,6 +7,8 @@ scripts/boot.sh uses, and checks what reaches the serial console.
                                          case's architecture, from its disk
   boot_test.py runner BUILD_DIR RESET_IMAGE
                                          the runner's verdicts when no report comes
+  boot_test.py selfcheck BUILD_DIR       the report check on recorded and
+                                         doctored consoles, without QEMU
   boot_test.py --list                    the names of CASES, one a line
 
 Every case makes its own disks in its own temp dir and fails when a QEMU
@@ -101,49 +103,56 @@ def report_lines(raw):
     return lines
 
 
-# Device-path node names in the firmware's text form, with their type and
-# sub-type, for the nodes U-Boot puts in front of a disk.
-NODE_KINDS = {"PciRoot": (2, 1), "Pci": (1, 1), "VenHw": (1, 4), "Ata": (3, 1),
-              "Scsi": (3, 2), "UsbClass": (3, 15), "Sata": (3, 18), "NVMe": (3, 23), "HD": (4, 1)}
+# The nodes U-Boot 2023.01 puts in front of the hard-drive node, bus by bus:
+# each node's type, sub-type and length and its text in the firmware's text
+# form. They are the same on both architectures; a bus whose nodes differ on
+# one architecture gets a row of its own under "ARCH:BUS", which is looked up
+# before the bus alone. Each list starts with U-Boot's root node, a vendor
+# hardware node of 20 bytes.
+ROOT_NODE = (1, 4, 20, "VenHw(e61d73b9-a384-4acc-aeab-82e828f3628b)")
+BUS_NODES = {
+    "ide": [ROOT_NODE, (3, 1, 8, "Ata(0,0,0)")],
+    "ahci": [ROOT_NODE, (3, 2, 8, "Scsi(0,0)")],
+    # 21 bytes: the hard-drive node after it starts at an odd offset.
+    "virtio": [ROOT_NODE, (1, 4, 21, "VenHw(63293792-adf5-9325-b99f-4e0e455c1b1e,00)")],
+    "usb": [ROOT_NODE, (3, 15, 11, "UsbClass(0x0,0x0,0x9,0x0,0x1)"), (3, 15, 11, "UsbClass(0x46f4,0x1,0x0,0x0,0x0)")],
+    "nvme": [ROOT_NODE, (3, 23, 16, "NVMe(0x1,00-00-00-00-00-00-00-00)")],
+}
 
 
-def check_report(lines, number, start, size, signature, signature_type):
-    """Compares the report with the partition the disk was made with."""
-    if len(lines) < 4:
-        return
-    text = lines[-1]
-    nodes = text.strip("/").split("/")
-    # The nodes in front of the hard-drive node are the firmware's: their kind
-    # follows from the text form, their lengths are not checked.
-    patterns = [("Print Nodes:", "Print Nodes:")]
-    for node in nodes[:-1]:
-        kind = NODE_KINDS.get(node.split("(")[0], (r"\d+", r"\d+"))
-        patterns.append((rf"type:{kind[0]},subType:{kind[1]},length:\d+", f"type:{kind[0]},subType:{kind[1]},length:N"))
-    patterns += [(re.escape(line), line) for line in [
-        "type:4,subType:1,length:42",
-        f"    PartitionNumber:{number} ",
-        f"    PartitionStart:0x{start:X} ",
-        f"    PartitionSize:0x{size:X} ",
-        f"    PartitionSig:{signature} ",
-        f"    PartitionFormat:{signature_type} ",
-        f"    SignatureType:{signature_type} ",
-        "type:127,subType:255,length:4",
-        text]]
-    matches = [bool(re.fullmatch(pattern, line)) for (pattern, _), line in zip(patterns, lines)]
-    if not expect(len(lines) == len(patterns) and all(matches), "report differs from the disk:\n" + "\n".join(
-            f"  {'ok ' if i < len(matches) and matches[i] else 'BAD'} "
-            f"got {lines[i] if i < len(lines) else '(nothing)'!r}, want {patterns[i][1] if i < len(patterns) else '(nothing)'!r}"
-            for i in range(max(len(lines), len(patterns))))):
-        return
+def expected_report(arch, bus, layout, number, start, size, signature):
+    """Every line the report must show, from the partition the disk was made
+    with (SIGNATURE: the GPT partition GUID as text, or the MBR disk signature
+    as a number) and the nodes the bus puts in front of it."""
+    nodes = BUS_NODES.get(f"{arch}:{bus}", BUS_NODES.get(bus))
+    if nodes is None:
+        raise KeyError(f"no known nodes for bus {bus} on {arch}: add a row to BUS_NODES")
+    if layout == "gpt":
+        signature_line, signature_type = signature.upper(), 2
+        partition = f"HD({number},GPT,{signature.lower()},0x{start:x},0x{size:x})"
+    else:
+        signature_line, signature_type = f"{signature:08X}-0000-0000-0000-000000000000", 1
+        partition = f"HD({number},MBR,0x{signature:08x},0x{start:x},0x{size:x})"
+    return (["Print Nodes:"]
+            + [f"type:{kind},subType:{sub},length:{length}" for kind, sub, length, _ in nodes]
+            + ["type:4,subType:1,length:42",
+               f"    PartitionNumber:{number} ",
+               f"    PartitionStart:0x{start:X} ",
+               f"    PartitionSize:0x{size:X} ",
+               f"    PartitionSig:{signature_line} ",
+               f"    PartitionFormat:{signature_type} ",
+               f"    SignatureType:{signature_type} ",
+               "type:127,subType:255,length:4",
+               "/" + "/".join([text for *_, text in nodes] + [partition])])
 
-    # The text form must name the same partition.
-    partition = re.fullmatch(r"HD\((\d+),(GPT|MBR),([^,]+),0x([0-9a-fA-F]+),0x([0-9a-fA-F]+)\)", nodes[-1])
-    if expect(partition, f"text form {text!r} does not end with a hard-drive node"):
-        number_t, kind, sig_t, start_t, size_t = partition.groups()
-        sig_t = sig_t.upper() if kind == "GPT" else f"{int(sig_t, 16):08X}-0000-0000-0000-000000000000"
-        expect((int(number_t), kind, sig_t, int(start_t, 16), int(size_t, 16))
-               == (number, "GPT" if signature_type == 2 else "MBR", signature, start, size),
-               f"text form {text!r} names another partition")
+
+def check_report(lines, expected):
+    """The report must be EXPECTED, line for line: nothing missing, nothing
+    extra, nothing changed."""
+    expect(lines == expected, "report differs from the disk:\n" + "\n".join(
+        f"  {'ok ' if i < len(lines) and i < len(expected) and lines[i] == expected[i] else 'BAD'} "
+        f"got {lines[i] if i < len(lines) else '(nothing)'!r}, want {expected[i] if i < len(expected) else '(nothing)'!r}"
+        for i in range(max(len(lines), len(expected)))))
 
 
 def boot_and_check(build, work, case):
@@ -151,11 +160,10 @@ def boot_and_check(build, work, case):
     image = build / f"quillmere{arch}.efi"
     disk = work / f"{case}.img"
     if layout == "gpt":
-        options = ["--guid", signature.lower()]
-        number, signature_text = 2, signature
+        options, number = ["--guid", signature.lower()], 2
     else:
-        options = ["--signature", f"{signature:#x}"]
-        number, signature_text = 1, f"{signature:08X}-0000-0000-0000-000000000000"
+        options, number = ["--signature", f"{signature:#x}"], 1
+    expected = expected_report(arch, bus, layout, number, start, size, signature)
     facts = make_disk(image, disk, "--arch", arch, "--layout", layout, "--start", hex(start), "--size", str(size),
                       *options)
     expect((int(facts["number"]), int(facts["start"]), int(facts["size"])) == (number, start, size),
@@ -170,7 +178,7 @@ def boot_and_check(build, work, case):
             return
         print(f"boot {attempt}: report in {elapsed:.1f} s")
         lines = report_lines(raw)
-        check_report(lines, number, start, size, signature_text, 2 if layout == "gpt" else 1)
+        check_report(lines, expected)
         reports.append(lines)
         expect(result.stdout.splitlines() == lines, "the runner printed something else than the report")
     expect(all(report == reports[0] for report in reports), "repeated boots gave different reports")
@@ -219,9 +227,102 @@ def check_runner(build, reset_image, work):
            f"time limit: {result.returncode} {result.stderr.strip()!r}")
     result = subprocess.run([SCRIPTS / "run-firmware.sh", "--timeout", "1", disk],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=30)
-    expect("no complete report within 1 second\n" in result.stderr, f"time limit of 1: {result.stderr.strip()!r}")
+    expect(result.returncode != 0 and "no complete report within 1 second\n" in result.stderr,
+           f"time limit of 1: {result.returncode} {result.stderr.strip()!r}")
     expect(not [pid for pid in os.listdir("/proc") if pid.isdigit() and qemu_uses(pid, disk)],
            "time limit: QEMU left running")
+
+
+# Consoles as U-Boot showed them (lines end CR CR LF), recorded from the boots
+# of x64_virtio_mbr and x64_usb_gpt, with the disk each was made from.
+RECORDED = {
+    "virtio_mbr": (("x64", "virtio", "mbr", 1, 0x801, 0xC000, 0x00000001), [
+        "Booting /\\EFI\\BOOT\\BOOTX64.EFI",
+        "Print Nodes:",
+        "type:1,subType:4,length:20",
+        "type:1,subType:4,length:21",
+        "type:4,subType:1,length:42",
+        "    PartitionNumber:1 ",
+        "    PartitionStart:0x801 ",
+        "    PartitionSize:0xC000 ",
+        "    PartitionSig:00000001-0000-0000-0000-000000000000 ",
+        "    PartitionFormat:1 ",
+        "    SignatureType:1 ",
+        "type:127,subType:255,length:4",
+        "/VenHw(e61d73b9-a384-4acc-aeab-82e828f3628b)/VenHw(63293792-adf5-9325-b99f-4e0e455c1b1e,00)"
+        "/HD(1,MBR,0x00000001,0x801,0xc000)",
+        "=> "]),
+    "usb_gpt": (("x64", "usb", "gpt", 2, 0x2800, 0xEC00, "C0DEC0DE-0001-4002-8003-000400050006"), [
+        "Print Nodes:",
+        "type:1,subType:4,length:20",
+        "type:3,subType:15,length:11",
+        "type:3,subType:15,length:11",
+        "type:4,subType:1,length:42",
+        "    PartitionNumber:2 ",
+        "    PartitionStart:0x2800 ",
+        "    PartitionSize:0xEC00 ",
+        "    PartitionSig:C0DEC0DE-0001-4002-8003-000400050006 ",
+        "    PartitionFormat:2 ",
+        "    SignatureType:2 ",
+        "type:127,subType:255,length:4",
+        "/VenHw(e61d73b9-a384-4acc-aeab-82e828f3628b)/UsbClass(0x0,0x0,0x9,0x0,0x1)"
+        "/UsbClass(0x46f4,0x1,0x0,0x0,0x0)/HD(2,GPT,c0dec0de-0001-4002-8003-000400050006,0x2800,0xec00)",
+        "=> "]),
+}
+
+
+def replaced(old, new):
+    return lambda lines: [new if line == old else line for line in lines]
+
+
+def without(*gone):
+    return lambda lines: [line for line in lines if line not in gone]
+
+
+# Each row: a recorded console, how it is doctored, and whether the check
+# must still pass. Every doctoring is a report that must fail its boot.
+SELF_CHECKS = [
+    ("virtio_mbr", "as recorded", lambda lines: lines, True),
+    ("usb_gpt", "as recorded", lambda lines: lines, True),
+    ("virtio_mbr", "the 21-byte node line missing", without("type:1,subType:4,length:21"), False),
+    ("usb_gpt", "one of two equal node lines missing",
+     lambda lines: lines[:2] + lines[3:], False),
+    ("virtio_mbr", "the 21-byte node's length wrong",
+     replaced("type:1,subType:4,length:21", "type:1,subType:4,length:20"), False),
+    ("usb_gpt", "a node's sub-type wrong",
+     replaced("type:3,subType:15,length:11", "type:3,subType:5,length:11"), False),
+    ("virtio_mbr", "a line added", lambda lines: lines[:3] + ["type:1,subType:1,length:6"] + lines[3:], False),
+    ("virtio_mbr", "the text form changed in front of HD()",
+     lambda lines: [line.replace("1e,00)", "1e,01)") for line in lines], False),
+    ("usb_gpt", "the text form's partition changed",
+     lambda lines: [line.replace("HD(2,GPT", "HD(3,GPT") for line in lines], False),
+    ("virtio_mbr", "the partition block missing", lambda lines: lines[:5] + lines[11:], False),
+    ("usb_gpt", "the partition format wrong",
+     lambda lines: [line.replace("Format:2", "Format:1") for line in lines], False),
+    ("virtio_mbr", "only heading, closing line and text form",
+     lambda lines: [lines[0], lines[1], lines[11], lines[12], lines[13]], False),
+    ("virtio_mbr", "no text form: the console ends after the closing line",
+     lambda lines: lines[:12], False),
+    ("usb_gpt", "no heading", without("Print Nodes:"), False),
+]
+
+
+def self_check():
+    """The report check run on recorded consoles and doctored copies of them,
+    without QEMU: each doctored report must fail, each recorded one pass."""
+    for name, what, doctor, passes in SELF_CHECKS:
+        disk, lines = RECORDED[name]
+        raw = "".join(line + "\r\r\n" for line in doctor(lines)).encode("latin-1")
+        before = len(failures)
+        check_report(report_lines(raw), expected_report(*disk))
+        found = failures[before:]
+        del failures[before:]
+        expect(passes == (not found), f"{name}, {what}: the check "
+               + (f"failed: {found}" if found else "passed a wrong report"))
+        print(f"{name}, {what}: {'passes' if not found else 'fails'}")
+    # A table row for every bus a boot case uses.
+    for case, (arch, bus, *_) in CASES.items():
+        expect(f"{arch}:{bus}" in BUS_NODES or bus in BUS_NODES, f"{case}: no known nodes for {arch} {bus}")
 
 
 def main():
@@ -233,6 +334,8 @@ def main():
         work = Path(temp)
         if case in CASES:
             boot_and_check(build, work, case)
+        elif case == "selfcheck":
+            self_check()
         elif case == "runner":
             check_runner(build, Path(sys.argv[3]).resolve(), work)
         else:
