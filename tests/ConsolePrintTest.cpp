@@ -65,6 +65,13 @@ std::vector<PrintCase> PrintCases() {
        [](FakeFirmware &) { return ConsolePrint(u"ab"); },
        0,
        {}},
+      // A console that shows the text and warns of a glyph it could not
+      // draw has still shown it.
+      {"WarningAfterShowingCountsTheText",
+       [](FakeFirmware &F) { F.OutputWarning = 1; },
+       [](FakeFirmware &) { return ConsolePrint(u"ab\n"); },
+       4,
+       {u"ab\r\n"}},
       {"EmptyPoolShowsNothing",
        [](FakeFirmware &F) { F.FailAllAllocations = true; },
        [](FakeFirmware &) { return ConsolePrint(u"ab"); },

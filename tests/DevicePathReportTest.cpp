@@ -110,7 +110,7 @@ TEST(DevicePathReport, FourNodeExampleGivesItsLinesInSevenCalls) {
   ASSERT_EQ(Firmware.CloseOrder.size(), 2u);
   EXPECT_TRUE(SameGuid(Firmware.CloseOrder[0], TestDevicePathGuid));
   EXPECT_TRUE(SameGuid(Firmware.CloseOrder[1], TestLoadedImageGuid));
-  EXPECT_EQ((const void *)Firmware.ConvertedPath, (const void *)Firmware.Path.get());
+  EXPECT_EQ((const void *)Firmware.ConvertedPath, (const void *)Firmware.DevicePathBytes());
   EXPECT_EQ(Firmware.DisplayOnly, TRUE);
   EXPECT_EQ(Firmware.AllowShortcuts, TRUE);
   EXPECT_EQ(Firmware.AllocationSizes, std::vector<UINTN>(7, 642));
@@ -131,20 +131,33 @@ void PrintTo(const PathCase &Case, std::ostream *Stream) { *Stream << Case.Name;
 
 class Paths : public testing::TestWithParam<PathCase> {};
 
-TEST_P(Paths, ListNodesUpToTheStoppingNode) {
+// Each path twice: in a heap block of its size (AddressSanitizer sees a read
+// before or past it) and at the end of a page (a read past it faults in any
+// build).
+void RunPathCase(const PathCase &Case, bool AtPageEnd) {
+  SCOPED_TRACE(AtPageEnd ? "path at a page end" : "path in a heap block");
   FakeFirmware Firmware;
-  Firmware.SetDevicePath(GetParam().Path);
+  if (AtPageEnd) {
+    Firmware.SetDevicePathAtPageEnd(Case.Path);
+  } else {
+    Firmware.SetDevicePath(Case.Path);
+  }
   EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
 
   Lines Expected = Calls({"Print Nodes:"});
-  Lines NodeCalls = Calls(GetParam().NodeLines);
+  Lines NodeCalls = Calls(Case.NodeLines);
   Expected.insert(Expected.end(), NodeCalls.begin(), NodeCalls.end());
-  if (GetParam().TextShown) {
+  if (Case.TextShown) {
     Expected.push_back(Firmware.PathText + u"\r\n");
   }
   EXPECT_EQ(Firmware.Shown, Expected);
-  EXPECT_EQ(Firmware.ConvertCalls, GetParam().TextShown ? 1 : 0);
+  EXPECT_EQ(Firmware.ConvertCalls, Case.TextShown ? 1 : 0);
   ExpectFirmwareLeftClean(Firmware);
+}
+
+TEST_P(Paths, ListNodesUpToTheStoppingNode) {
+  RunPathCase(GetParam(), false);
+  RunPathCase(GetParam(), true);
 }
 
 Bytes WithSubType(Bytes Path, UINT8 SubType) {
@@ -154,11 +167,24 @@ Bytes WithSubType(Bytes Path, UINT8 SubType) {
 
 const UINT8 CountingSignature[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
+// A node of another kind with a hard-drive node's fields in place, every
+// byte after its header nonzero: printed as a block, it would show.
+Bytes LookAlikeNode(UINT8 Type, UINT8 SubType, UINT16 Length) {
+  Bytes Result = HardDriveNode(7, 0x5000, 0x6000, CountingSignature, 1, 2);
+  Result.resize(Length, 0x33);
+  Result[0] = Type;
+  Result[1] = SubType;
+  Result[2] = (UINT8)Length;
+  Result[3] = (UINT8)(Length >> 8);
+  return Result;
+}
+
 // A hard-drive node of Length bytes, its fields those of a 42-byte node as
 // far as they fit; any bytes past them are 0xEE, so a walk that steps by 42
-// instead of Length meets a header of its own.
+// instead of Length meets a header of its own. Every printed field differs
+// from every other, so a field read for another shows.
 Bytes HardDriveNodeOfLength(UINT16 Length) {
-  Bytes Result = HardDriveNode(3, 0x22, 0x1000, CountingSignature, 2, 2);
+  Bytes Result = HardDriveNode(3, 0x22, 0x1000, CountingSignature, 1, 2);
   Result.resize(Length, 0xEE);
   Result[2] = (UINT8)Length;
   Result[3] = (UINT8)(Length >> 8);
@@ -168,7 +194,7 @@ Bytes HardDriveNodeOfLength(UINT16 Length) {
 const char HardDriveNodeOfLengthBlock[] =
     "    PartitionNumber:3 \r\n    PartitionStart:0x22 \r\n    PartitionSize:0x1000 \r\n"
     "    PartitionSig:04030201-0605-0807-090A-0B0C0D0E0F10 \r\n"
-    "    PartitionFormat:2 \r\n    SignatureType:2 ";
+    "    PartitionFormat:1 \r\n    SignatureType:2 ";
 
 std::vector<PathCase> PathCases() {
   std::vector<PathCase> Cases = {
@@ -191,13 +217,13 @@ std::vector<PathCase> PathCases() {
        true},
       // The odd first node puts the hard-drive fields at odd addresses.
       {"WideFieldsAtOddAddressesAndNegativePartitionNumber",
-       Join({Node(1, 1, 5), HardDriveNode(0x80000000, 0xFEDCBA9876543210, 0x100000000, CountingSignature, 255, 255),
+       Join({Node(1, 1, 5), HardDriveNode(0x80000000, 0xFEDCBA9876543210, 0x100000000, CountingSignature, 255, 254),
              EndNode()}),
        {NodeLine(1, 1, 5), NodeLine(4, 1, 42),
         "    PartitionNumber:-2147483648 \r\n    PartitionStart:0xFEDCBA9876543210 \r\n"
         "    PartitionSize:0x100000000 \r\n"
         "    PartitionSig:04030201-0605-0807-090A-0B0C0D0E0F10 \r\n"
-        "    PartitionFormat:255 \r\n    SignatureType:255 ",
+        "    PartitionFormat:255 \r\n    SignatureType:254 ",
         NodeLine(127, 255, 4)},
        true},
       // Its fields would lie in the end node and beyond the path.
@@ -218,6 +244,28 @@ std::vector<PathCase> PathCases() {
        Join({HardDriveNodeOfLength(43), EndNode()}),
        {NodeLine(4, 1, 43), HardDriveNodeOfLengthBlock, NodeLine(127, 255, 4)},
        true},
+      // Nodes long enough to hold a hard-drive node's fields, and holding
+      // them, but of another kind: no block.
+      {"FilePathNodeOf50BytesHasNoBlock",
+       Join({LookAlikeNode(4, 4, 50), EndNode()}),
+       {NodeLine(4, 4, 50), NodeLine(127, 255, 4)},
+       true},
+      {"CdromNodeOf42BytesHasNoBlock",
+       Join({LookAlikeNode(4, 2, 42), EndNode()}),
+       {NodeLine(4, 2, 42), NodeLine(127, 255, 4)},
+       true},
+      {"SubType1OfAnotherTypeHasNoBlock",
+       Join({LookAlikeNode(1, 1, 42), LookAlikeNode(3, 1, 44), EndNode()}),
+       {NodeLine(1, 1, 42), NodeLine(3, 1, 44), NodeLine(127, 255, 4)},
+       true},
+      // A partition on a USB stick behind a hub and two PCI bridges, as
+      // firmware hands it over: eight nodes, each listed, and the text form.
+      {"EightNodesOfARealPath",
+       Join({Node(2, 1, 12), Node(1, 1, 6), Node(1, 1, 6), Node(1, 1, 6), Node(3, 5, 6), Node(3, 5, 6),
+             HardDriveNodeOfLength(42), EndNode()}),
+       {NodeLine(2, 1, 12), NodeLine(1, 1, 6), NodeLine(1, 1, 6), NodeLine(1, 1, 6), NodeLine(3, 5, 6),
+        NodeLine(3, 5, 6), NodeLine(4, 1, 42), HardDriveNodeOfLengthBlock, NodeLine(127, 255, 4)},
+       true},
   };
   // A Length below the header size ends the walk wherever it stands, and the
   // path ends right after that header, so any read beyond it is caught.
@@ -234,18 +282,27 @@ std::vector<PathCase> PathCases() {
                      false});
   }
 
-  // Without an end node the walk stops at its last allowed node; with exactly
-  // that many nodes the path ends right there. An end node in the last
-  // allowed place still makes a sound path.
-  for (int Count : {DEVICE_PATH_WALK_MAX_NODES, 2 * DEVICE_PATH_WALK_MAX_NODES}) {
-    Cases.push_back({"NoEndNodeAmong" + std::to_string(Count) + "Nodes", Join(std::vector<Bytes>(Count, Node(1, 1, 4))),
-                     std::vector<std::string>(DEVICE_PATH_WALK_MAX_NODES, NodeLine(1, 1, 4)), false});
-  }
-  PathCase Last = {"EndNodeLastAllowed",
-                   Join({Join(std::vector<Bytes>(DEVICE_PATH_WALK_MAX_NODES - 1, Node(1, 1, 4))), EndNode()}),
-                   std::vector<std::string>(DEVICE_PATH_WALK_MAX_NODES - 1, NodeLine(1, 1, 4)), true};
-  Last.NodeLines.push_back(NodeLine(127, 255, 4));
-  Cases.push_back(Last);
+  // The walk looks at 256 nodes at most: an end node as the 256th still makes
+  // a sound path; a path with no end among its first 256 nodes is reported
+  // up to its 256th and is not converted to text. The counts are literal, so
+  // that a change of the limit shows.
+  auto Run = [](int Count, bool EndNode) {
+    Bytes Path = Join(std::vector<Bytes>(Count - EndNode, Node(1, 1, 4)));
+    return EndNode ? Join({Path, Node(0x7F, 0xFF, 4)}) : Path;
+  };
+  auto Listed = [](int Count, bool EndsInEndNode) {
+    std::vector<std::string> Result(Count - EndsInEndNode, NodeLine(1, 1, 4));
+    if (EndsInEndNode) {
+      Result.push_back(NodeLine(127, 255, 4));
+    }
+    return Result;
+  };
+  Cases.push_back({"255NodesEndingInAnEndNode", Run(255, true), Listed(255, true), true});
+  Cases.push_back({"256NodesEndingInAnEndNode", Run(256, true), Listed(256, true), true});
+  Cases.push_back({"257NodesEndingInAnEndNodeStopAt256", Run(257, true), Listed(256, false), false});
+  Cases.push_back({"256NodesWithoutEndNode", Run(256, false), Listed(256, false), false});
+  Cases.push_back({"257NodesWithoutEndNodeStopAt256", Run(257, false), Listed(256, false), false});
+  Cases.push_back({"512NodesWithoutEndNodeStopAt256", Run(512, false), Listed(256, false), false});
   return Cases;
 }
 
@@ -274,6 +331,10 @@ std::function<Lines(Lines)> AllCallsBut(size_t Index) {
   };
 }
 
+// EFI_WARN_UNKNOWN_GLYPH and EFI_WARN_STALE_DATA: not errors.
+const EFI_STATUS WarnUnknownGlyph = 1;
+const EFI_STATUS WarnStaleData = 5;
+
 std::vector<FaultCase> FaultCases() {
   std::vector<FaultCase> Cases = {
       {"LoadedImageOpenFails", [](FakeFirmware &F) { F.FailLoadedImageOpen = true; }, FirstCalls(1)},
@@ -290,6 +351,24 @@ std::vector<FaultCase> FaultCases() {
       {"EveryAllocationFails", [](FakeFirmware &F) { F.FailAllAllocations = true; }, FirstCalls(0)},
       {"EveryOutputFails", [](FakeFirmware &F) { F.FailAllOutput = true; }, FirstCalls(0)},
       {"NoConsole", [](FakeFirmware &F) { F.NoConsole = true; }, FirstCalls(0)},
+      // Warnings: what was asked for was done, so the report goes on whole.
+      {"EveryOutputWarns", [](FakeFirmware &F) { F.OutputWarning = WarnUnknownGlyph; }, FirstCalls(7)},
+      {"LoadedImageOpenWarns", [](FakeFirmware &F) { F.LoadedImageOpenWarning = WarnStaleData; }, FirstCalls(7)},
+      {"DevicePathOpenWarns", [](FakeFirmware &F) { F.DevicePathOpenWarning = WarnStaleData; }, FirstCalls(7)},
+      {"LocateProtocolWarns", [](FakeFirmware &F) { F.LocateWarning = WarnStaleData; }, FirstCalls(7)},
+      // The text form is the firmware's: one longer than a print's 320
+      // characters is cut there, line break and all; an empty one leaves
+      // the line break alone.
+      {"TextFormLongerThanAPrint", [](FakeFirmware &F) { F.PathText = std::u16string(400, u'P'); },
+       [](Lines Normal) {
+         Normal.back() = std::u16string(320, u'P');
+         return Normal;
+       }},
+      {"TextFormEmpty", [](FakeFirmware &F) { F.PathText = u""; },
+       [](Lines Normal) {
+         Normal.back() = u"\r\n";
+         return Normal;
+       }},
   };
   for (int Call = 1; Call <= 7; Call++) {
     Cases.push_back({"AllocationFails" + std::to_string(Call), [Call](FakeFirmware &F) { F.FailAllocationCall = Call; },

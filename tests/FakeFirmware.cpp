@@ -35,7 +35,14 @@ EFI_STATUS EFIAPI FakeAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **
     *Buffer = Poison;
     return EFI_OUT_OF_RESOURCES;
   }
-  *Buffer = TakeFromPool(Size);
+  // A print frees its block before it returns, so the block the console
+  // showed last is gone by the time anything allocates again.
+  if (Current->ShownBlock != nullptr) {
+    Current->Mistakes += std::find(Current->Live.begin(), Current->Live.end(), Current->ShownBlock) !=
+                         Current->Live.end();
+    Current->ShownBlock = nullptr;
+  }
+  *Buffer = Current->LatestBlock = TakeFromPool(Size);
   return EFI_SUCCESS;
 }
 
@@ -57,11 +64,16 @@ EFI_STATUS EFIAPI FakeFreePool(VOID *Buffer) {
 EFI_STATUS EFIAPI FakeOutputString(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHAR16 *String) {
   int Call = ++Current->OutputCalls;
   Current->Mistakes += This != &Current->Console;
+  // The text must be the print's own pool block, still live: the block the
+  // pool handed out last.
+  bool Live = std::find(Current->Live.begin(), Current->Live.end(), String) != Current->Live.end();
+  Current->Mistakes += !Live || String != Current->LatestBlock;
+  Current->ShownBlock = String;
   if (Current->FailAllOutput || Call == Current->FailOutputCall) {
     return EFI_DEVICE_ERROR;
   }
-  Current->Shown.emplace_back(String);
-  return EFI_SUCCESS;
+  Current->Shown.emplace_back(Live ? String : u"(not a live pool block)");
+  return Current->OutputWarning;
 }
 
 EFI_STATUS EFIAPI FakeOpenProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, VOID **Interface,
@@ -70,11 +82,11 @@ EFI_STATUS EFIAPI FakeOpenProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, 
   *Interface = Poison;
   if (Handle == Current->ImageHandle() && SameGuid(*Protocol, TestLoadedImageGuid) && !Current->FailLoadedImageOpen) {
     *Interface = Current->LoadedImageIsNull ? nullptr : &Current->LoadedImage;
-    Status = EFI_SUCCESS;
+    Status = Current->LoadedImageOpenWarning;
   } else if (Handle == Current->DeviceHandle() && SameGuid(*Protocol, TestDevicePathGuid) &&
              !Current->FailDevicePathOpen) {
-    *Interface = Current->DevicePathIsNull ? nullptr : Current->Path.get();
-    Status = EFI_SUCCESS;
+    *Interface = Current->DevicePathIsNull ? nullptr : (VOID *)Current->DevicePathBytes();
+    Status = Current->DevicePathOpenWarning;
   }
   Current->Opens.push_back({Handle, *Protocol, AgentHandle, ControllerHandle, Attributes, Status, 0});
   return Status;
@@ -103,7 +115,7 @@ EFI_STATUS EFIAPI FakeLocateProtocol(CONST EFI_GUID *Protocol, VOID *Registratio
     return EFI_NOT_FOUND;
   }
   *Interface = Current->LocateGivesNull ? nullptr : &Current->DevicePathToText;
-  return EFI_SUCCESS;
+  return Current->LocateWarning;
 }
 
 CHAR16 *EFIAPI FakeConvertDevicePathToText(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, BOOLEAN DisplayOnly,
@@ -145,6 +157,10 @@ FakeFirmware::~FakeFirmware() {
 void FakeFirmware::SetDevicePath(const std::vector<UINT8> &Bytes) {
   Path.reset(new UINT8[Bytes.size()]);
   std::copy(Bytes.begin(), Bytes.end(), Path.get());
+}
+
+void FakeFirmware::SetDevicePathAtPageEnd(const std::vector<UINT8> &Bytes) {
+  PathAtPageEnd.reset(new PageEndCopy(Bytes.data(), Bytes.size()));
 }
 
 EFI_STATUS FakeFirmware::Run() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Application.h"
+#include "PageEnd.h"
 
 struct OpenRecord {
   EFI_HANDLE Handle;
@@ -35,6 +36,13 @@ struct FakeFirmware {
   bool LocateGivesNull = false;  // LocateProtocol succeeds and hands over a null interface
   bool ConvertReturnsNull = false;
   std::u16string PathText = u"PciRoot(0x0)/Pci(0x1,0x1)/HD(1,GPT,67452301-AB89-EFCD-0011-223344556677,0x800,0x100000)";
+  // Warnings, as real firmware gives them after doing what was asked: the
+  // console after showing the text (a glyph it could not draw), the opens and
+  // the locate after handing over the interface. Success when 0.
+  EFI_STATUS OutputWarning = EFI_SUCCESS;
+  EFI_STATUS LoadedImageOpenWarning = EFI_SUCCESS;
+  EFI_STATUS DevicePathOpenWarning = EFI_SUCCESS;
+  EFI_STATUS LocateWarning = EFI_SUCCESS;
 
   // What happened.
   std::vector<std::u16string> Shown;  // each successful OutputString call
@@ -43,7 +51,12 @@ struct FakeFirmware {
   std::vector<UINTN> AllocationSizes;
   std::vector<void *> Live;  // pool blocks not yet freed
   int NullFrees = 0;
-  int Mistakes = 0;  // wrong pool type, unknown pointer freed, wrong This, stray close
+  // Wrong pool type, unknown pointer freed, wrong This, stray close; a text
+  // handed to OutputString that is not the live pool block of the latest
+  // allocation, or a shown block still live when the next print allocates.
+  int Mistakes = 0;
+  void *LatestBlock = nullptr;  // the pool block AllocatePool handed out last
+  void *ShownBlock = nullptr;   // the block OutputString was handed last
   std::vector<OpenRecord> Opens;
   std::vector<EFI_GUID> CloseOrder;
   int LocateCalls = 0;
@@ -56,6 +69,7 @@ struct FakeFirmware {
   char ImageTag = 0;
   char DeviceTag = 0;
   std::unique_ptr<UINT8[]> Path;  // exactly as long as the path, so over-reads trap
+  std::unique_ptr<PageEndCopy> PathAtPageEnd;  // when set, the path handed over instead
   EFI_LOADED_IMAGE_PROTOCOL LoadedImage = {};
   EFI_DEVICE_PATH_TO_TEXT_PROTOCOL DevicePathToText = {};
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL Console = {};
@@ -67,6 +81,12 @@ struct FakeFirmware {
   EFI_HANDLE ImageHandle() { return &ImageTag; }
   EFI_HANDLE DeviceHandle() { return &DeviceTag; }
   void SetDevicePath(const std::vector<UINT8> &Bytes);
+  // The path with its last byte the last readable one of its page, so that
+  // a read past it faults in every build.
+  void SetDevicePathAtPageEnd(const std::vector<UINT8> &Bytes);
+  const UINT8 *DevicePathBytes() const {
+    return PathAtPageEnd ? (const UINT8 *)PathAtPageEnd->Start : Path.get();
+  }
   // Runs ApplicationEntry as the firmware would start the image.
   EFI_STATUS Run();
   // Points the application's globals at this firmware without running it.
