@@ -115,7 +115,9 @@ BUS_NODES = {
     "ahci": [ROOT_NODE, (3, 2, 8, "Scsi(0,0)")],
     # 21 bytes: the hard-drive node after it starts at an odd offset.
     "virtio": [ROOT_NODE, (1, 4, 21, "VenHw(63293792-adf5-9325-b99f-4e0e455c1b1e,00)")],
-    "usb": [ROOT_NODE, (3, 15, 11, "UsbClass(0x0,0x0,0x9,0x0,0x1)"), (3, 15, 11, "UsbClass(0x46f4,0x1,0x0,0x0,0x0)")],
+    # The hub, then the stick.
+    "usb": [ROOT_NODE, (3, 15, 11, "UsbClass(0x0,0x0,0x9,0x0,0x1)"),
+            (3, 15, 11, "UsbClass(0x46f4,0x1,0x0,0x0,0x0)")],
     "nvme": [ROOT_NODE, (3, 23, 16, "NVMe(0x1,00-00-00-00-00-00-00-00)")],
 }
 
