@@ -572,11 +572,21 @@ def report(build, program, check, arch):
     return 1 if check and over else 0
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """A bad command line is one line, like every other failure of the report
+    (argparse would print its usage in front)."""
+
+    def error(self, message):
+        print(f"{self.prog}: {message} (see --help)", file=sys.stderr)
+        sys.exit(2)
+
+
 def main():
-    parser = argparse.ArgumentParser(prog="image-report", description=__doc__.split("\n\n")[0])
+    parser = OneLineParser(prog="image-report", description=__doc__.split("\n\n")[0])
     parser.add_argument("build", type=Path, help="build tree holding the images")
     parser.add_argument("--arch", choices=sorted(ARCHITECTURES), help="report on this image alone")
-    parser.add_argument("--objdump", default="llvm-objdump")
+    parser.add_argument("--objdump", default="llvm-objdump", metavar="PROGRAM",
+                        help="the llvm-objdump that disassembles the objects (default llvm-objdump)")
     parser.add_argument("--check", action="store_true", help="exit 1 when over a budget")
     arguments = parser.parse_args()
     status = 0

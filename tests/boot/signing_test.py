@@ -134,6 +134,9 @@ def check_make_keys(work):
     (partial / "KEK.key").write_text("an earlier key\n")
     plain = work / "plain-file"
     plain.write_text("not a directory\n")
+    others = work / "others"
+    others.mkdir()
+    (others / "notes.txt").write_text("not a key\n")
     # A step that fails after some keys were made: sign-efi-sig-list stubbed.
     stub = work / "bin"
     stub.mkdir()
@@ -144,6 +147,8 @@ def check_make_keys(work):
         ("a directory that holds a key set", [keys], None, "already holds keys"),
         ("a directory that holds one key", [partial], None, "already holds keys (KEK.key)"),
         ("a file in place of the directory", [plain], None, "is not a directory"),
+        ("a directory that holds other files", [others], None, "is not empty (it holds notes.txt)"),
+        ("a directory that cannot be made", ["/proc/nope/keys"], None, "cannot make /proc/nope/keys"),
         ("no directory", [], None, "usage"),
         ("two directories", [work / "x", work / "y"], None, "usage"),
         ("a failing step", [work / "never"], stub_env, "sign-efi-sig-list failed: cannot sign the list"),
@@ -183,6 +188,9 @@ def check_sign(work, keys, other, images):
     (bad / "mz-only.efi").write_bytes(b"MZ" + bytes(100))
     driver = patched(copies[0], bad / "driver.efi", lambda pe: pe + 24 + 68, 11)  # boot-service driver
     pe32 = patched(copies[0], bad / "pe32-magic.efi", lambda pe: pe + 24, 0x107)  # neither PE32 nor PE32+
+    # The same key under a pass phrase, as openssl writes it by default.
+    subprocess.run(["openssl", "pkey", "-in", str(key), "-aes256", "-passout", "pass:quillmere",
+                    "-out", str(bad / "encrypted.key")], check=True, capture_output=True)
     signed_elsewhere = bad / "signed.efi"
     shutil.copyfile(copies[0], signed_elsewhere)
     run(sign, "--key", other / "db.key", "--cert", other / "db.crt", signed_elsewhere)
@@ -206,6 +214,8 @@ def check_sign(work, keys, other, images):
         ("a missing key", ["--key", work / "nope.key", "--cert", cert, image], "cannot read the key"),
         ("a directory as key", ["--key", bad, "--cert", cert, image], "cannot read the key"),
         ("a key that is no key", ["--key", bad / "garbage.pem", "--cert", cert, image], "is not a PEM private key"),
+        ("an encrypted key", ["--key", bad / "encrypted.key", "--cert", cert, image],
+         "is encrypted; sbsign needs an unencrypted PEM key"),
         ("a missing certificate", ["--key", key, "--cert", work / "nope.crt", image], "cannot read the certificate"),
         ("a key as certificate", ["--key", key, "--cert", key, image], "is not a PEM certificate"),
         ("the key of another certificate", ["--key", keys / "KEK.key", "--cert", cert, image],
