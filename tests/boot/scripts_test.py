@@ -77,12 +77,37 @@ def check_help():
     expect(sorted(os.listdir(ROOT)) == top, "a --help made or removed a file at the top of the source tree")
 
 
-def refused(what, result, reason):
+def refused(what, result, reason, prefix="make-disk: "):
     message = result.stderr.rstrip("\n")
-    expect(result.returncode == 1, f"make-disk, {what}: exit status {result.returncode}, want 1")
-    expect(result.stdout == "", f"make-disk, {what}: printed {result.stdout!r}")
-    expect("\n" not in message and message.startswith("make-disk: ") and reason in message,
-           f"make-disk, {what}: said {message!r}, want one line 'make-disk: ...{reason}...'")
+    expect(result.returncode == 1, f"{prefix}{what}: exit status {result.returncode}, want 1")
+    expect(result.stdout == "", f"{prefix}{what}: printed {result.stdout!r}")
+    expect("\n" not in message and message.startswith(prefix) and reason in message,
+           f"{prefix}{what}: said {message!r}, want one line '{prefix}...{reason}...'")
+
+
+# boot.sh refuses these before it installs or builds anything, so each
+# answer comes at once and no build tree changes.
+BOOT_REFUSALS = [
+    ("Secure Boot on a firmware that does not authenticate", ["--secure-boot"],
+     "the x64 firmware (U-Boot's build for it) does not authenticate images"),
+    ("Secure Boot over another bus", ["--arch", "aa64", "--secure-boot", "--bus", "nvme"],
+     "--secure-boot attaches the disk over virtio, not nvme"),
+    ("keys without Secure Boot", ["--keys", "/nowhere"], "--keys is for --secure-boot"),
+    ("a key folder without keys", ["--arch", "aa64", "--secure-boot", "--keys", "/"], "no db.key in /"),
+    ("the other layout's option", ["--layout", "mbr", "--guid", "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95"],
+     "--guid is for the gpt layout"),
+    ("a signature without its form", ["--layout", "mbr", "--signature", "DEADBEEFX"],
+     "1 to 8 hexadecimal digits, 0x optional"),
+]
+
+
+def check_boot_refusals():
+    top = sorted(os.listdir(ROOT))
+    for what, argv, reason in BOOT_REFUSALS:
+        started = time.monotonic()
+        refused(what, run(SCRIPTS / "boot.sh", *argv, timeout=30), reason, "boot: ")
+        expect(time.monotonic() - started < 10, f"boot: {what}: took {time.monotonic() - started:.1f} s")
+    expect(sorted(os.listdir(ROOT)) == top, "a refused boot.sh made or removed a file at the top of the source tree")
 
 
 def can_hold(directory, size):
@@ -167,6 +192,7 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     check_help()
+    check_boot_refusals()
     check_make_disk(work, image)
     for failure in failures:
         print("FAIL:", failure)
