@@ -265,6 +265,45 @@ def check_sign(work, keys, other, images):
                                           for copy in copies), "signing again did not replace the signed copies")
 
 
+def check_build_signing(work, keys, other, image):
+    """cmake/SignImage.cmake, the build's signing step: it signs when there is
+    no copy it made, leaves its own copy alone, and signs again over a copy
+    signed by another key or an image that changed."""
+    step = SCRIPTS.parent / "cmake" / "SignImage.cmake"
+    build = work / "build-signing"
+    build.mkdir()
+    target = build / image.name
+    shutil.copyfile(image, target)
+    signed = Path(f"{target}.signed")
+    key, cert = keys / "db.key", keys / "db.crt"
+
+    def sign_step(what):
+        result = run("cmake", f"-DIMAGE={target}", f"-DKEY={key}", f"-DCERT={cert}", f"-DSIGN={SCRIPTS / 'sign.sh'}",
+                     "-P", step)
+        expect(result.returncode == 0, f"build signing, {what}: {result.stderr.strip()}")
+        return signed.stat().st_ino if signed.exists() else None
+
+    # sign.sh moves each signed copy into place, so a new copy is a new file.
+    first = sign_step("no signed copy yet")
+    check_verifies(signed, cert, [other / "db.crt"])
+    expect(sign_step("its own copy") == first, "build signing signed its own copy again")
+    run(SCRIPTS / "sign.sh", "--key", other / "db.key", "--cert", other / "db.crt", target)
+    replaced = signed.stat().st_ino
+    expect(sign_step("a copy signed by another key") != replaced, "build signing kept a copy signed by another key")
+    check_verifies(signed, cert, [other / "db.crt"])
+    signed.write_bytes(signed.read_bytes()[:-1])
+    changed = signed.stat().st_ino
+    expect(sign_step("a changed copy") != changed, "build signing kept a changed copy")
+    data = bytearray(target.read_bytes())
+    data[-1] ^= 1
+    target.write_bytes(data)
+    now = signed.stat().st_ino
+    expect(sign_step("a changed image") != now, "build signing kept the copy of an earlier image")
+    check_verifies(signed, cert, [other / "db.crt"])
+    print("build signing: signs once, keeps its own copy, signs again over another key's copy, a changed copy "
+          "and a changed image")
+
+
 def main():
     work = Path(sys.argv[1]).resolve()
     images = [Path(image).resolve() for image in sys.argv[2:]]
@@ -273,6 +312,7 @@ def main():
     made = check_make_keys(work)
     if made:
         check_sign(work, *made, images)
+        check_build_signing(work, *made, images[0])
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
