@@ -90,7 +90,8 @@ trap 'rm -rf "$work"' EXIT
 # anything, against the place the disk will be made; its message is passed
 # on under this command's name.
 if ! message=$(scripts/make-disk.sh --check --arch "$arch" "${disk_options[@]}" "" "$work/disk.img" 2>&1); then
-  fail "${message#make-disk: }"
+  message=${message#make-disk: }
+  fail "${message//$work/$(dirname "$work") (the temporary folder, TMPDIR)}"
 fi
 
 packages=("$(machine_qemu_package "$arch")" u-boot-qemu mtools dosfstools fdisk)

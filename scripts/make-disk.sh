@@ -140,7 +140,7 @@ check_room() {
   probe=$(mktemp "$1/.make-disk-probe.XXXXXX" 2>/dev/null) || fail "cannot write into $1"
   if ! truncate -s "$bytes" "$probe" 2>/dev/null; then
     rm -f "$probe"
-    fail "the file system of $1 cannot hold a disk file of $bytes bytes (sector $((start + size + 2048))); choose a smaller --start"
+    fail "the file system of $1 cannot hold a disk file of $bytes bytes ($((bytes >> 40)) TiB, to sector $((start + size + 2048))); choose a smaller --start"
   fi
   rm -f "$probe"
 }
