@@ -25,19 +25,21 @@ if(QUILLMERE_SIGN_KEY OR QUILLMERE_SIGN_CERT)
       message(FATAL_ERROR "QUILLMERE_SIGN_KEY / QUILLMERE_SIGN_CERT: no file at ${file}")
     endif()
   endforeach()
+  # Checked at every build, not by file times: a signed copy written over by
+  # hand is newer than the image and would otherwise be kept and installed.
+  # cmake/SignImage.cmake signs only when the copy is not the one it made.
+  set(sign_commands)
   foreach(image ${QUILLMERE_IMAGE_FILES})
-    add_custom_command(
-      OUTPUT "${image}.signed"
-      COMMAND ${CMAKE_SOURCE_DIR}/scripts/sign.sh --key "${sign_key}" --cert "${sign_cert}" "${image}"
-      DEPENDS "${image}" "${sign_key}" "${sign_cert}" ${CMAKE_SOURCE_DIR}/scripts/sign.sh
-      COMMENT "Signing ${image}"
-      VERBATIM)
+    list(APPEND sign_commands
+      COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DKEY=${sign_key} -DCERT=${sign_cert}
+              -DSIGN=${CMAKE_SOURCE_DIR}/scripts/sign.sh -P ${CMAKE_SOURCE_DIR}/cmake/SignImage.cmake)
     list(APPEND QUILLMERE_SIGNED_FILES "${image}.signed")
   endforeach()
-  add_custom_target(quillmere_signed_images ALL DEPENDS ${QUILLMERE_SIGNED_FILES})
-  # The images are the outputs of quillmere_image's rules. Without this order
-  # the Makefile generator gives this target a copy of those rules, and a
-  # parallel build links an image twice at once while the signing reads it.
+  add_custom_target(quillmere_signed_images ALL ${sign_commands}
+    BYPRODUCTS ${QUILLMERE_SIGNED_FILES}
+    VERBATIM)
+  # The images are the outputs of quillmere_image's rules: the signing waits
+  # for them, so that it never reads an image while it is linked.
   add_dependencies(quillmere_signed_images quillmere_image)
 endif()
 

@@ -2,8 +2,17 @@
 # Builds the benchmark and runs it: the engine against glibc snprintf, {fmt}
 # and stb_sprintf, with medians of several repetitions and the ratios in a
 # table.
-# Arguments pass on to the program (for example --benchmark_filter=%g).
+#
+#   scripts/bench.sh [BENCHMARK-FLAG...]
+#
+# Every argument but --help passes on to the program, for example
+# --benchmark_filter=%g or --benchmark_repetitions=9; Google Benchmark's
+# own list of flags is build-bench/bench/render_bench --help, once built.
+# The tree is build-bench/; nothing else is written.
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+esac
 cd "$(dirname "$0")/.."
 
 packages=(cmake make clang libbenchmark-dev libfmt-dev libstb-dev locales)

@@ -5,12 +5,15 @@
 # can use, with the chain of functions.
 #
 #   scripts/image-report.sh [--check] [--arch x64|aa64] [build-dir]    (default build)
+#   scripts/image-report.sh --write-docs|--check-docs [PAGE] [build-dir]
+#                                  (default page docs/size-and-stack.md)
 #
 # Builds nothing: run it after building the tree. With --arch only that
 # image is reported. With --check the exit status is 1 when an image is over
 # its budget (x64 8704 bytes, aa64 9216 bytes, each with 512 more for .sbat)
 # or a ConsolePrint chain over 1024 bytes of stack; 2 when the report cannot
-# be made.
+# be made. --write-docs writes the report of every image into PAGE between
+# its markers; --check-docs exits 1 when PAGE shows another report.
 set -euo pipefail
 
 fail() { echo "image-report: $*" >&2; exit 2; }
@@ -22,6 +25,10 @@ while [ $# -gt 0 ]; do
     --check) options+=(--check); shift ;;
     --arch) [ $# -ge 2 ] && [ -n "$2" ] || fail "option --arch needs a value"
             options+=(--arch "$2"); shift 2 ;;
+    --write-docs|--check-docs)
+      page=$(cd "$(dirname "$0")/.." && pwd)/docs/size-and-stack.md
+      if [ $# -ge 2 ] && [[ $2 == *.md ]]; then page=$(realpath -m -- "$2"); options+=("$1" "$page"); shift 2
+      else options+=("$1" "$page"); shift; fi ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1 (see --help)" ;;
     *) [ -z "$build" ] || fail "one build directory only"; build=$1; shift ;;

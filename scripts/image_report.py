@@ -2,6 +2,7 @@
 """Size and stack report of the quillmere images.
 
   image_report.py [--check] [--arch x64|aa64] [--objdump PROGRAM] BUILD_DIR
+  image_report.py --write-docs FILE | --check-docs FILE [--objdump PROGRAM] BUILD_DIR
 
 For each image (BUILD_DIR/quillmerex64.efi and BUILD_DIR/quillmereaa64.efi,
 or the one --arch names) prints its size with each section's raw size, then
@@ -14,8 +15,14 @@ Exit status: 0; 1 with --check when the image or the ConsolePrint chain is
 over its budget; 2 when the report cannot be made (a missing file, a function
 without a frame size, a call the graph cannot follow, recursion no rule
 bounds).
+
+--write-docs puts the whole report into a page of docs/ between its markers,
+so that the page shows what the report prints; --check-docs fails (status 1)
+when the page no longer does.
 """
 import argparse
+import contextlib
+import io
 import re
 import struct
 import subprocess
@@ -572,24 +579,76 @@ def report(build, program, check, arch):
     return 1 if check and over else 0
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """A bad command line is one line, like every other failure of the report
+    (argparse would print its usage in front)."""
+
+    def error(self, message):
+        print(f"{self.prog}: {message} (see --help)", file=sys.stderr)
+        sys.exit(2)
+
+
 def main():
-    parser = argparse.ArgumentParser(prog="image-report", description=__doc__.split("\n\n")[0])
+    parser = OneLineParser(prog="image-report", description=__doc__.split("\n\n")[0])
     parser.add_argument("build", type=Path, help="build tree holding the images")
     parser.add_argument("--arch", choices=sorted(ARCHITECTURES), help="report on this image alone")
-    parser.add_argument("--objdump", default="llvm-objdump")
+    parser.add_argument("--objdump", default="llvm-objdump", metavar="PROGRAM",
+                        help="the llvm-objdump that disassembles the objects (default llvm-objdump)")
     parser.add_argument("--check", action="store_true", help="exit 1 when over a budget")
+    documents = parser.add_mutually_exclusive_group()
+    documents.add_argument("--write-docs", type=Path, metavar="FILE",
+                           help="write the report of every image into FILE between its report markers")
+    documents.add_argument("--check-docs", type=Path, metavar="FILE",
+                           help="exit 1 when the report in FILE is not the report of these images")
     arguments = parser.parse_args()
     status = 0
+    page = arguments.write_docs or arguments.check_docs
+    if page and arguments.arch:
+        parser.error("the docs hold every image's report: --arch does not go with them")
+    output = io.StringIO() if page else sys.stdout
     try:
-        for index, name in enumerate([arguments.arch] if arguments.arch else ARCHITECTURES):
-            if index:
-                print()
-            print(f"== {name}")
-            status |= report(arguments.build, arguments.objdump, arguments.check, ARCHITECTURES[name])
+        with contextlib.redirect_stdout(output):
+            for index, name in enumerate([arguments.arch] if arguments.arch else ARCHITECTURES):
+                if index:
+                    print()
+                print(f"== {name}")
+                status |= report(arguments.build, arguments.objdump, arguments.check, ARCHITECTURES[name])
     except ReportError as error:
         print(f"image-report: {error}", file=sys.stderr)
         sys.exit(2)
+    if page:
+        sys.exit(status | update_docs(page, output.getvalue().replace(f"{arguments.build}/", "build/"),
+                                      arguments.check_docs is not None))
     sys.exit(status)
+
+
+DOCS_BEGIN = "<!-- scripts/image-report.sh --write-docs FILE writes from here -->"
+DOCS_END = "<!-- to here -->"
+
+
+def update_docs(page, text, check_only):
+    """Puts TEXT, the report, between the markers of PAGE as a code block, or
+    with CHECK_ONLY says whether it is there already. Returns the exit
+    status."""
+    try:
+        content = page.read_text()
+    except OSError as error:
+        print(f"image-report: cannot read {page}: {error.strerror}", file=sys.stderr)
+        return 2
+    begin, end = content.find(DOCS_BEGIN), content.find(DOCS_END)
+    if begin < 0 or end < begin:
+        print(f"image-report: {page} has no report markers ({DOCS_BEGIN} ... {DOCS_END})", file=sys.stderr)
+        return 2
+    wanted = content[:begin + len(DOCS_BEGIN)] + "\n```\n" + text.rstrip("\n") + "\n```\n" + content[end:]
+    if check_only:
+        if wanted != content:
+            print(f"image-report: the report in {page} is not the report of these images; "
+                  f"run scripts/image-report.sh --write-docs {page}", file=sys.stderr)
+            return 1
+        return 0
+    if wanted != content:
+        page.write_text(wanted)
+    return 0
 
 
 if __name__ == "__main__":

@@ -30,6 +30,16 @@ check_machine() {
   fi
 }
 
+# Whether ARCH's U-Boot build authenticates images once PK is enrolled
+# (SecureBoot reads 01 and unsigned images are refused): seen on aa64 only.
+# x64's refuses the authenticated writes themselves.
+machine_authenticates() {
+  case "$1" in
+    aa64) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+
 # The name firmware looks for on removable media.
 machine_boot_file() {
   case "$1" in

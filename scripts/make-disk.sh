@@ -13,14 +13,20 @@
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors
 #     --guid GUID        GPT: unique partition GUID of the system partition
-#     --signature HEX    MBR: 32-bit disk signature, e.g. 0x5EC7A1B2
-#     --check            check the options (and IMAGE, when given), make nothing
+#     --signature HEX    MBR: 32-bit disk signature in hexadecimal, 0x optional
+#                        (5EC7A1B2 or 0x5EC7A1B2)
+#     --force            replace DISK when it exists
+#     --check            check the options (and IMAGE and DISK, when given),
+#                        make nothing
 #
 # GPT: a 4 MiB data partition comes first, so the system partition is number 2.
 # MBR: the system partition is number 1, type 0xEF, marked bootable.
-# Numbers may be decimal or 0x-prefixed hexadecimal. On success the partition
-# facts are printed as KEY=VALUE lines: layout, number, start, size (sectors,
-# decimal), signature (GPT: the partition GUID; MBR: 0x-prefixed disk signature).
+# Sector numbers may be decimal or 0x-prefixed hexadecimal. DISK is never
+# IMAGE; an existing DISK is refused unless --force is given; the disk is
+# made under a temporary name beside DISK and moved into place only when it
+# is complete. On success the partition facts are printed as KEY=VALUE
+# lines: layout, number, start, size (sectors, decimal), signature (GPT: the
+# partition GUID; MBR: 0x-prefixed disk signature).
 set -euo pipefail
 
 fail() { echo "make-disk: $*" >&2; exit 1; }
@@ -30,19 +36,24 @@ source "$(dirname "$0")/machines.sh"
 
 arch=x64
 check_only=0
+force=0
 layout=gpt
 start=
 size=
 guid=3F0A9C2E-71B4-4D6A-8E5C-B2D49A07F1E3
-signature=0x5EC7A1B2
+signature=5EC7A1B2
+# Which layout's own option was given, so that the other layout refuses it.
+given_guid=0
+given_signature=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) value "$@"; arch=$2; shift 2 ;;
     --layout) value "$@"; layout=$2; shift 2 ;;
     --start) value "$@"; start=$2; shift 2 ;;
     --size) value "$@"; size=$2; shift 2 ;;
-    --guid) value "$@"; guid=$2; shift 2 ;;
-    --signature) value "$@"; signature=$2; shift 2 ;;
+    --guid) value "$@"; guid=$2; given_guid=1; shift 2 ;;
+    --signature) value "$@"; signature=$2; given_signature=1; shift 2 ;;
+    --force) force=1; shift ;;
     --check) check_only=1; shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1" ;;
@@ -57,8 +68,16 @@ fi
 image=${1:-}
 disk=${2:-}
 boot_file=$(machine_boot_file "$arch")
-[ -n "$boot_file" ] || fail "unknown architecture $arch (x64 or aa64)"
+[ -n "$boot_file" ] || fail "unknown architecture $arch (${MACHINE_ARCHITECTURES// / or })"
 [ -z "$image" ] || [ -f "$image" ] || fail "no image at $image"
+if [ -n "$disk" ]; then
+  [ ! -d "$disk" ] || fail "$disk is a directory; DISK is the disk file to make"
+  [ -z "$image" ] || [ ! "$disk" -ef "$image" ] || fail "DISK $disk is IMAGE itself; name another file"
+  [ ! -e "$disk" ] || [ "$force" = 1 ] || fail "$disk exists; remove it or give --force to replace it"
+  disk_dir=$(dirname -- "$disk")
+  [ -d "$disk_dir" ] || fail "no directory $disk_dir for the disk"
+  [ -w "$disk_dir" ] || fail "cannot write into $disk_dir"
+fi
 
 is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }
 case "$layout" in
@@ -66,6 +85,12 @@ case "$layout" in
   mbr) start=${start:-0x800}; size=${size:-0xBB80}; number=1 ;;
   *) fail "unknown layout $layout (gpt or mbr)" ;;
 esac
+if [ "$layout" = gpt ] && [ "$given_signature" = 1 ]; then
+  fail "--signature is for the mbr layout; a gpt disk takes --guid"
+fi
+if [ "$layout" = mbr ] && [ "$given_guid" = 1 ]; then
+  fail "--guid is for the gpt layout; an mbr disk takes --signature"
+fi
 is_number "$start" || fail "bad start $start"
 is_number "$size" || fail "bad size $size"
 start=$((start))
@@ -92,9 +117,11 @@ start=2048, size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=1D5C3B2A-
 start=$start, size=$size, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=$guid, name=\"EFI system\""
     ;;
   mbr)
-    is_number "$signature" || fail "bad signature $signature"
-    [ $((signature)) -le $((0xFFFFFFFF)) ] || fail "signature must fit 32 bits"
-    signature=$(printf '0x%08X' $((signature)))
+    # Always hexadecimal, as the report prints it: 5EC7A1B2 and 0x5EC7A1B2
+    # are the same signature.
+    [[ $signature =~ ^(0[xX])?[0-9a-fA-F]{1,8}$ ]] ||
+      fail "bad signature $signature (1 to 8 hexadecimal digits, 0x optional, e.g. 5EC7A1B2)"
+    signature=$(printf '0x%08X' $((16#${signature#0[xX]})))
     [ "$start" -ge 1 ] || fail "start must leave room for the partition table"
     # An MBR partition entry holds 32-bit sector numbers.
     [ $((start + size)) -le $((0xFFFFFFFF)) ] || fail "an MBR partition must end below sector 2^32 (use gpt)"
@@ -103,6 +130,21 @@ label-id: $signature
 start=$start, size=$size, type=ef, bootable"
     ;;
 esac
+bytes=$(((start + size + 2048) * 512))
+
+# Whether the file system can hold a (sparse) file of BYTES in DIRECTORY:
+# ext4, for one, stops at 16 TiB. Asked by making and removing such a file,
+# which takes no blocks.
+check_room() {
+  local probe
+  probe=$(mktemp "$1/.make-disk-probe.XXXXXX" 2>/dev/null) || fail "cannot write into $1"
+  if ! truncate -s "$bytes" "$probe" 2>/dev/null; then
+    rm -f "$probe"
+    fail "the file system of $1 cannot hold a disk file of $bytes bytes ($((bytes >> 40)) TiB, to sector $((start + size + 2048))); choose a smaller --start"
+  fi
+  rm -f "$probe"
+}
+[ -z "$disk" ] || check_room "$disk_dir"
 
 [ "$check_only" = 0 ] || exit 0
 for tool in sfdisk mkfs.vfat mmd mcopy; do
@@ -111,14 +153,16 @@ done
 
 # The disk is sparse: a partition 2 TiB in takes no more room than one at the
 # start. The file system is made in a file of its own beside the disk and
-# copied to the partition's offset, its unwritten blocks left as holes.
-rm -f "$disk"
-truncate -s $(((start + size + 2048) * 512)) "$disk"
-echo "$table" | sfdisk --quiet --no-reread --no-tell-kernel "$disk" >/dev/null ||
+# copied to the partition's offset, its unwritten blocks left as holes. Both
+# are temporary files until the disk is complete.
+temp=$(mktemp "$disk.XXXXXX") || fail "cannot write beside $disk"
+fat=
+trap 'rm -f "$temp" ${fat:+"$fat"}' EXIT
+truncate -s "$bytes" "$temp" || fail "could not make a disk file of $bytes bytes"
+echo "$table" | sfdisk --quiet --no-reread --no-tell-kernel "$temp" >/dev/null ||
   fail "sfdisk could not write the partition table"
 
 fat=$(mktemp "$disk.fat.XXXXXX")
-trap 'rm -f "$fat"' EXIT
 rm -f "$fat"
 # The boot sector's hidden-sector count says where the partition starts, as
 # far as its 32 bits reach.
@@ -129,8 +173,12 @@ mkfs.vfat -C -h "$hidden" -i 51EE7A11 -n QUILLMERE "$fat" $((size / 2)) >/dev/nu
 export MTOOLS_SKIP_CHECK=1
 mmd -i "$fat" ::/EFI ::/EFI/BOOT || fail "mmd failed on the system partition"
 mcopy -i "$fat" "$image" "::/EFI/BOOT/$boot_file" || fail "mcopy failed on the system partition"
-dd if="$fat" of="$disk" bs=512 seek="$start" conv=notrunc,sparse status=none ||
+dd if="$fat" of="$temp" bs=512 seek="$start" conv=notrunc,sparse status=none ||
   fail "could not copy the file system into the partition"
+chmod 0644 "$temp"
+# Checked again: a DISK that appeared meanwhile is not replaced either.
+[ ! -e "$disk" ] || [ "$force" = 1 ] || fail "$disk exists; remove it or give --force to replace it"
+mv -f "$temp" "$disk" || fail "could not move the disk into place at $disk"
 
 echo "layout=$layout"
 echo "number=$number"

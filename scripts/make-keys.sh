@@ -14,8 +14,8 @@
 # and db.cer, the db certificate in DER, for `mokutil --import db.cer`.
 # All three signature lists carry one owner GUID, made afresh.
 #
-# DIR is made when it does not exist. A DIR that already holds keys is
-# refused, and nothing is written into DIR unless the whole set was made.
+# DIR is made when it does not exist. A DIR that holds anything is refused,
+# and nothing is written into DIR unless the whole set was made.
 # Needs openssl and efitools (cert-to-efi-sig-list, sign-efi-sig-list).
 set -euo pipefail
 
@@ -36,12 +36,25 @@ outputs=()
 for name in "${names[@]}"; do outputs+=("$name.key" "$name.crt" "$name.esl" "$name.auth"); done
 outputs+=(db.cer)
 
-if [ -e "$dir" ]; then
-  [ -d "$dir" ] || fail "$dir is not a directory"
+# A key set among other files is easily copied or published with them, so
+# DIR must be empty.
+refuse_filled() {
+  local file entry
   for file in "${outputs[@]}"; do
     [ ! -e "$dir/$file" ] || fail "$dir already holds keys ($file); choose an empty directory"
   done
+  entry=$(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' -quit 2>/dev/null)
+  [ -z "$entry" ] || fail "$dir is not empty (it holds $entry); choose an empty directory"
+}
+if [ -e "$dir" ]; then
+  [ -d "$dir" ] || fail "$dir is not a directory"
+  refuse_filled
   [ -w "$dir" ] || fail "cannot write into $dir"
+else
+  # The nearest directory that exists must take the new one.
+  parent=$(dirname -- "$dir")
+  while [ ! -e "$parent" ]; do parent=$(dirname -- "$parent"); done
+  [ -d "$parent" ] && [ -w "$parent" ] || fail "cannot make $dir (cannot write into $parent)"
 fi
 
 # The set is made in a directory of its own and moved into DIR only when
@@ -74,11 +87,9 @@ done
 
 chmod 0600 "$work"/*.key
 chmod 0644 "$work"/*.crt "$work"/*.esl "$work"/*.auth "$work/db.cer"
-mkdir -p "$dir" || fail "cannot make $dir"
-# Keys that appeared while the set was made are not overwritten either.
-for file in "${outputs[@]}"; do
-  [ ! -e "$dir/$file" ] || fail "$dir already holds keys ($file); choose an empty directory"
-done
+mkdir -p "$dir" 2>/dev/null || fail "cannot make $dir"
+# Files that appeared while the set was made are not overwritten either.
+refuse_filled
 moved=()
 for file in "${outputs[@]}"; do
   if ! mv "$work/$file" "$dir/$file" 2>"$log"; then

@@ -16,7 +16,7 @@
 #     --console        print the whole firmware console instead of the report
 #
 # Exit status 0 when the report arrived whole; otherwise 1 and one line on
-# stderr saying why. QEMU never outlives this script: it is stopped on every
+# stderr saying why, with what the firmware said when it said why. QEMU never outlives this script: it is stopped on every
 # way out, and runs under timeout(1) in case this script is killed outright.
 set -euo pipefail
 
@@ -118,6 +118,28 @@ show_console() {
   [ -z "$(tail -c 1 "$log")" ] || echo
 }
 
+# What U-Boot said when it did not start the application: the first line of
+# its own after it read the boot file ("No UEFI binary known at ...",
+# "Machine type 0xaa64 is not supported") and before "EFI LOAD FAILED";
+# without a boot file read, that it found none.
+firmware_reason() {
+  clean | LC_ALL=C awk '
+    / bytes read in / { reason = ""; loaded = 1; next }
+    /^EFI LOAD FAILED/ { if (reason != "") { print "U-Boot said \"" reason "\""; found = 1; exit } }
+    loaded && reason == "" && NF && !/^WARNING:/ && !/^Booting / { reason = $0 }
+    END {
+      if (!found && !loaded) print "U-Boot found no EFI boot file on the disk"
+      else if (!found) print "U-Boot gave no reason"
+    }'
+}
+
+# The console's last line with text, for a failure that has no better reason.
+last_console_line() {
+  local line
+  line=$(clean | grep -v '^[[:space:]]*$' | tail -n 1 | cut -c 1-160)
+  if [ -n "$line" ]; then echo "the console's last line: \"$line\""; else echo "the console stayed empty"; fi
+}
+
 # From here on a failure shows the console first when it was asked for.
 fail() {
   [ "$console" = 0 ] || show_console
@@ -144,7 +166,7 @@ while :; do
     break
   fi
   if [ "$SECONDS" -ge "$deadline" ]; then
-    fail "no complete report within $limit second$([ "$limit" = 1 ] || echo s)"
+    fail "no complete report within $limit second$([ "$limit" = 1 ] || echo s); $(last_console_line)"
   fi
   sleep 0.1
 done
@@ -152,7 +174,7 @@ done
 case "$verdict" in
   complete) ;;
   reset) fail "the machine reset (a second U-Boot banner) before the report was complete" ;;
-  prompt-none) fail "the firmware went back to its prompt without starting the report" ;;
+  prompt-none) fail "the firmware went back to its prompt without starting the report: $(firmware_reason)" ;;
   prompt-partial) fail "the application returned before its report was complete" ;;
   *) fail "unexpected console state $verdict" ;;
 esac

@@ -1,16 +1,33 @@
 #!/usr/bin/env bash
 # Runs every test: the host tests, the same tests under AddressSanitizer and
-# UBSan, and the image checks; then prints the image's size and stack report.
-# Installs what it needs on a fresh Debian machine.
+# UBSan, and the image checks; then prints the image's size and stack report
+# and, last, one summary: each tree's passed and failed tests with the names
+# of the failures, the budgets, and a verdict line. Installs what it needs on
+# a fresh Debian machine.
+#
+#   scripts/test.sh
+#
+# Takes no options. The trees are build/ and build-sanitize/; the detail of
+# each run stays above the summary, and build/test-summary.txt keeps the
+# summary. Exit status 0 when every test passed, otherwise 1.
 set -euo pipefail
+
+fail() { echo "test: $*" >&2; exit 1; }
+case "${1:-}" in
+  -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  "") ;;
+  *) fail "unknown argument $1 (see --help)" ;;
+esac
 cd "$(dirname "$0")/.."
 
 # Google Benchmark, {fmt} and stb_sprintf are here so that the benchmark,
-# which is never run as a test, is still built and cannot rot.
+# which is never run as a test, is still built and cannot rot. The Debian
+# packaging tools serve the package test.
 packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
           qemu-system-x86 qemu-system-arm u-boot-qemu mtools dosfstools fdisk
           libbenchmark-dev libfmt-dev libstb-dev
-          sbsigntool efitools openssl)
+          sbsigntool efitools openssl
+          debhelper dpkg-dev lintian fakeroot)
 source scripts/install-packages.sh
 install_packages "${packages[@]}"
 
@@ -25,13 +42,47 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DQUILLMERE_SANITIZE=ON -DQUILLMERE_IMAGE=OFF >/dev/null
 cmake --build build-sanitize -j "$jobs"
 
+# Each tree that is tested, with what it holds; the summary goes through
+# them in this order.
+trees=(build build-sanitize)
+declare -A tree_title=([build]="host build" [build-sanitize]="sanitizer build")
+
 status=0
-echo "== host build"
-ctest --test-dir build --output-on-failure -j "$jobs" || status=1
-echo "== sanitizer build"
-ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
+for tree in "${trees[@]}"; do
+  echo "== ${tree_title[$tree]:-$tree}"
+  ctest --test-dir "$tree" --output-on-failure -j "$jobs" 2>&1 | tee "$tree/ctest-output.txt" || status=1
+done
 # The numbers behind the image_budgets test, for reading; the test alone
 # decides the exit status.
 echo "== size and stack"
-scripts/image-report.sh build || true
+scripts/image-report.sh build 2>&1 | tee build/image-report.txt || true
+
+# CTest's own lines: "N% tests passed, F tests failed out of T" and the
+# names under "The following tests FAILED:".
+summarize() {
+  local tree
+  echo "== summary"
+  for tree in "${trees[@]}"; do
+    LC_ALL=C awk -v tree="$tree/" '
+      /tests passed, [0-9]+ tests? failed out of [0-9]+/ {
+        failed = $4; total = $NF; counted = 1
+      }
+      /^The following tests FAILED:/ { listing = 1; next }
+      listing && /^[ \t]+[0-9]+ - / {
+        sub(/^[ \t]+[0-9]+ - /, ""); names = names "\n    FAILED " $0; next
+      }
+      listing { listing = 0 }
+      END {
+        if (!counted) { printf "%-16s no test results (the run stopped early)\n", tree; exit }
+        printf "%-16s %d passed, %d failed of %d%s\n", tree, total - failed, failed, total, names
+      }' "$tree/ctest-output.txt"
+  done
+  grep -E '^image |^deepest ' build/image-report.txt | sed 's/^/  /' || echo "  no size and stack report"
+  if [ "$status" = 0 ]; then
+    echo "verdict: every test passed"
+  else
+    echo "verdict: FAILED (the failures are named above; their output is further up)"
+  fi
+}
+summarize | tee build/test-summary.txt
 exit $status

@@ -213,7 +213,12 @@ def check_runner(build, reset_image, work):
     junk = work / "junk.efi"
     junk.write_bytes(b"not an application\n" * 64)
     make_disk(junk, work / "junk.img")
-    failed(*boot(work / "junk.img", work / "junk.log"), "back to its prompt", "no application")
+    failed(*boot(work / "junk.img", work / "junk.log"),
+           'back to its prompt without starting the report: U-Boot said "No UEFI binary known at 0x', "no application")
+    # An image for another machine: U-Boot's reason is passed on.
+    make_disk(build / "quillmereaa64.efi", work / "foreign.img")
+    failed(*boot(work / "foreign.img", work / "foreign.log"),
+           'U-Boot said "Machine type 0xaa64 is not supported"', "another machine's image")
 
     # An application that resets the machine: under -no-reboot QEMU exits
     # with status 0, which must not pass.
@@ -225,11 +230,11 @@ def check_runner(build, reset_image, work):
     make_disk(build / "quillmerex64.efi", disk)
     result = subprocess.run([SCRIPTS / "run-firmware.sh", "--timeout", "2", disk],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=30)
-    expect(result.returncode != 0 and "no complete report within 2 seconds" in result.stderr,
+    expect(result.returncode != 0 and "no complete report within 2 seconds; the console's last line: " in result.stderr,
            f"time limit: {result.returncode} {result.stderr.strip()!r}")
     result = subprocess.run([SCRIPTS / "run-firmware.sh", "--timeout", "1", disk],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=30)
-    expect(result.returncode != 0 and "no complete report within 1 second\n" in result.stderr,
+    expect(result.returncode != 0 and "no complete report within 1 second; " in result.stderr,
            f"time limit of 1: {result.returncode} {result.stderr.strip()!r}")
     expect(not [pid for pid in os.listdir("/proc") if pid.isdigit() and qemu_uses(pid, disk)],
            "time limit: QEMU left running")

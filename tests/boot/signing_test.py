@@ -134,6 +134,9 @@ def check_make_keys(work):
     (partial / "KEK.key").write_text("an earlier key\n")
     plain = work / "plain-file"
     plain.write_text("not a directory\n")
+    others = work / "others"
+    others.mkdir()
+    (others / "notes.txt").write_text("not a key\n")
     # A step that fails after some keys were made: sign-efi-sig-list stubbed.
     stub = work / "bin"
     stub.mkdir()
@@ -144,6 +147,8 @@ def check_make_keys(work):
         ("a directory that holds a key set", [keys], None, "already holds keys"),
         ("a directory that holds one key", [partial], None, "already holds keys (KEK.key)"),
         ("a file in place of the directory", [plain], None, "is not a directory"),
+        ("a directory that holds other files", [others], None, "is not empty (it holds notes.txt)"),
+        ("a directory that cannot be made", ["/proc/nope/keys"], None, "cannot make /proc/nope/keys"),
         ("no directory", [], None, "usage"),
         ("two directories", [work / "x", work / "y"], None, "usage"),
         ("a failing step", [work / "never"], stub_env, "sign-efi-sig-list failed: cannot sign the list"),
@@ -183,6 +188,9 @@ def check_sign(work, keys, other, images):
     (bad / "mz-only.efi").write_bytes(b"MZ" + bytes(100))
     driver = patched(copies[0], bad / "driver.efi", lambda pe: pe + 24 + 68, 11)  # boot-service driver
     pe32 = patched(copies[0], bad / "pe32-magic.efi", lambda pe: pe + 24, 0x107)  # neither PE32 nor PE32+
+    # The same key under a pass phrase, as openssl writes it by default.
+    subprocess.run(["openssl", "pkey", "-in", str(key), "-aes256", "-passout", "pass:quillmere",
+                    "-out", str(bad / "encrypted.key")], check=True, capture_output=True)
     signed_elsewhere = bad / "signed.efi"
     shutil.copyfile(copies[0], signed_elsewhere)
     run(sign, "--key", other / "db.key", "--cert", other / "db.crt", signed_elsewhere)
@@ -206,6 +214,8 @@ def check_sign(work, keys, other, images):
         ("a missing key", ["--key", work / "nope.key", "--cert", cert, image], "cannot read the key"),
         ("a directory as key", ["--key", bad, "--cert", cert, image], "cannot read the key"),
         ("a key that is no key", ["--key", bad / "garbage.pem", "--cert", cert, image], "is not a PEM private key"),
+        ("an encrypted key", ["--key", bad / "encrypted.key", "--cert", cert, image],
+         "is encrypted; sbsign needs an unencrypted PEM key"),
         ("a missing certificate", ["--key", key, "--cert", work / "nope.crt", image], "cannot read the certificate"),
         ("a key as certificate", ["--key", key, "--cert", key, image], "is not a PEM certificate"),
         ("the key of another certificate", ["--key", keys / "KEK.key", "--cert", cert, image],
@@ -255,6 +265,45 @@ def check_sign(work, keys, other, images):
                                           for copy in copies), "signing again did not replace the signed copies")
 
 
+def check_build_signing(work, keys, other, image):
+    """cmake/SignImage.cmake, the build's signing step: it signs when there is
+    no copy it made, leaves its own copy alone, and signs again over a copy
+    signed by another key or an image that changed."""
+    step = SCRIPTS.parent / "cmake" / "SignImage.cmake"
+    build = work / "build-signing"
+    build.mkdir()
+    target = build / image.name
+    shutil.copyfile(image, target)
+    signed = Path(f"{target}.signed")
+    key, cert = keys / "db.key", keys / "db.crt"
+
+    def sign_step(what):
+        result = run("cmake", f"-DIMAGE={target}", f"-DKEY={key}", f"-DCERT={cert}", f"-DSIGN={SCRIPTS / 'sign.sh'}",
+                     "-P", step)
+        expect(result.returncode == 0, f"build signing, {what}: {result.stderr.strip()}")
+        return signed.stat().st_ino if signed.exists() else None
+
+    # sign.sh moves each signed copy into place, so a new copy is a new file.
+    first = sign_step("no signed copy yet")
+    check_verifies(signed, cert, [other / "db.crt"])
+    expect(sign_step("its own copy") == first, "build signing signed its own copy again")
+    run(SCRIPTS / "sign.sh", "--key", other / "db.key", "--cert", other / "db.crt", target)
+    replaced = signed.stat().st_ino
+    expect(sign_step("a copy signed by another key") != replaced, "build signing kept a copy signed by another key")
+    check_verifies(signed, cert, [other / "db.crt"])
+    signed.write_bytes(signed.read_bytes()[:-1])
+    changed = signed.stat().st_ino
+    expect(sign_step("a changed copy") != changed, "build signing kept a changed copy")
+    data = bytearray(target.read_bytes())
+    data[-1] ^= 1
+    target.write_bytes(data)
+    now = signed.stat().st_ino
+    expect(sign_step("a changed image") != now, "build signing kept the copy of an earlier image")
+    check_verifies(signed, cert, [other / "db.crt"])
+    print("build signing: signs once, keeps its own copy, signs again over another key's copy, a changed copy "
+          "and a changed image")
+
+
 def main():
     work = Path(sys.argv[1]).resolve()
     images = [Path(image).resolve() for image in sys.argv[2:]]
@@ -263,6 +312,7 @@ def main():
     made = check_make_keys(work)
     if made:
         check_sign(work, *made, images)
+        check_build_signing(work, *made, images[0])
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
