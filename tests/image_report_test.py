@@ -205,12 +205,12 @@ class ReadCallGraphAArch64(unittest.TestCase):
         for name, lines, size in self.PROLOGUES:
             with self.subTest(name):
                 code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
-                self.assertEqual(report.aa64_prologue(code), size)
+                self.assertEqual(report.ARCHITECTURES["aa64"].prologue(code), size)
 
     def test_an_unreadable_stack_adjustment_stops_the_report(self):
         code = [report.Instruction(0, "sub", "sp, sp, x8")]
         with self.assertRaisesRegex(report.ReportError, "stack adjustment"):
-            report.aa64_prologue(code)
+            report.ARCHITECTURES["aa64"].prologue(code)
 
     def test_a_taken_address_is_reported(self):
         listing = ("0000 <F>:\n 0: \tadrp\tx8, 0x0 <F>\n\t\t0000:  IMAGE_REL_ARM64_PAGEBASE_REL21\tHelper\n"
