@@ -227,9 +227,41 @@ def taken_in_data(relocations, defined):
 # ---------------------------------------------------------------------------
 # Names.
 
+ITANIUM_NAME = re.compile(r"(\d+)")
+
+
+def itanium_name(symbol):
+    """The function's own name in an Itanium-mangled (ELF) symbol, "<...>"
+    after it for a template: "_Z12RenderFormatPvyy..." is "RenderFormat",
+    "_ZN12_GLOBAL__N_18CopyTextE..." is "CopyText", "_Z12ConsolePrintIJjEEy..."
+    is "ConsolePrint<...>". None for anything else."""
+    at = 2
+    nested = symbol.startswith("_ZN")
+    if nested:
+        at = 3
+        while symbol[at:at + 1] in ("K", "V", "r"):
+            at += 1
+    name = None
+    while True:
+        length = ITANIUM_NAME.match(symbol, at)
+        if not length:
+            return name
+        start = length.end()
+        name = symbol[start:start + int(length.group(1))]
+        at = start + int(length.group(1))
+        if symbol[at:at + 1] == "I":
+            name += "<...>"
+        # A nested name goes on with its next component; the last one is the
+        # function's.
+        if not nested or not symbol[at:at + 1].isdigit():
+            return name
+
+
 def short_name(symbol):
-    """A readable name for a Microsoft-mangled symbol: "RenderFormat",
-    "ConsolePrint<...>", "FormatToBuffer<...>::<lambda_1>"."""
+    """A readable name for a Microsoft- or Itanium-mangled symbol:
+    "RenderFormat", "ConsolePrint<...>", "FormatToBuffer<...>::<lambda_1>"."""
+    if symbol.startswith("_Z") and itanium_name(symbol):
+        return itanium_name(symbol)
     lambda_call = re.match(r"^\?\?R(<lambda_\d+>)@\?\d+\?(\?.*)$", symbol)
     if lambda_call:
         return f"{short_name(lambda_call.group(2))}::{lambda_call.group(1)}"

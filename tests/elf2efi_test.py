@@ -157,8 +157,8 @@ class GoodImage(unittest.TestCase):
         code = bytes(0x1010)
         image = elf2efi.convert(good(segments=[(PF_R | PF_X, 0x1000, code)],
                                      relocations=[(0x2008, R_RISCV_RELATIVE, 0, 0),
-                                                  (0x1000, R_RISCV_RELATIVE, 0, 0),
-                                                  (0x1FF8, R_RISCV_RELATIVE, 0, 0)]))
+                                                  (0x1FF8, R_RISCV_RELATIVE, 0, 0),
+                                                  (0x1000, R_RISCV_RELATIVE, 0, 0)]))
         reloc = read_pe(image).sections[-1]
         self.assertEqual(image[reloc.raw_offset:reloc.raw_offset + reloc.virtual_size],
                          bytes.fromhex("00100000 0c000000 00a0 f8af" "00200000 0c000000 08a0 0000"))

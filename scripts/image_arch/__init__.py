@@ -8,7 +8,7 @@ import importlib
 import re
 from dataclasses import dataclass
 
-MODULES = ["x64", "aa64"]
+MODULES = ["x64", "aa64", "riscv64"]
 
 # Each image's budget holds its code, data and relocations, and one 512-byte
 # block for the .sbat section.
