@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Size and stack report of the quillmere images.
 
-  image_report.py [--check] [--arch x64|aa64] [--objdump PROGRAM] BUILD_DIR
+  image_report.py [--check] [--arch x64|aa64|riscv64] [--objdump PROGRAM] BUILD_DIR
 
-For each image (BUILD_DIR/quillmerex64.efi and BUILD_DIR/quillmereaa64.efi,
-or the one --arch names) prints its size with each section's raw size, then
+For each image (BUILD_DIR/quillmereARCH.efi for each architecture of
+scripts/image_arch, or the one --arch names) prints its size with each section's raw size, then
 the deepest stack that one ConsolePrint call and the whole run from
 ApplicationEntry can use. Frames are the compiler's own numbers, from the .su
 files that -fstack-usage leaves beside the image objects; the call graph is
