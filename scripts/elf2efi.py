@@ -79,7 +79,10 @@ class Target:
     relocation_names: dict      # ELF relocation type -> its name, for messages
 
 
-# (ELF machine, ELF class: 1 for 32-bit, 2 for 64-bit) -> what it becomes.
+# (ELF machine, ELF class: 1 for 32-bit, 2 for 64-bit) -> what it becomes. A
+# 32-bit machine is a row with pe32_plus False and a HIGHLOW relocation; its
+# ELF32 file, REL relocations (addend in place) and PE32 headers are read and
+# written by the same code (tests/elf2efi_test.py's Pe32Image).
 TARGETS = {
     (EM_RISCV, 2): Target("riscv64", 0x5064, True,
                           relocations={3: IMAGE_REL_BASED_DIR64},  # R_RISCV_RELATIVE
