@@ -31,13 +31,16 @@ static_assert(sizeof(UINT32) == 4 && sizeof(UINT16) == 2 && sizeof(CHAR16) == 2,
 // Firmware functions use the UEFI calling convention. On x86-64 that is the
 // Microsoft one, on every build, so the host tests call through exactly the
 // same ABI as the image. On AArch64 it is the standard procedure call
-// standard, the compiler's own, and ms_abi would only draw a warning.
+// standard, the compiler's own, and ms_abi would only draw a warning. On
+// RISC-V 64 it is the standard LP64 convention, again the compiler's own.
 #if defined(__x86_64__)
 #define EFIAPI __attribute__((ms_abi))
 #elif defined(__aarch64__)
 #define EFIAPI
+#elif defined(__riscv) && __riscv_xlen == 64
+#define EFIAPI
 #else
-#error "UEFI images are built for x86-64 and AArch64 only"
+#error "UEFI images are built for x86-64, AArch64 and RISC-V 64 only"
 #endif
 
 typedef UINTN EFI_STATUS;

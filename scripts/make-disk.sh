@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Makes a raw disk image whose EFI system partition holds IMAGE as
-# EFI/BOOT/BOOTX64.EFI or EFI/BOOT/BOOTAA64.EFI, the path firmware boots from
+# EFI/BOOT/BOOTX64.EFI, BOOTAA64.EFI or BOOTRISCV64.EFI, the path firmware boots from
 # removable media by itself. Needs no root: sfdisk writes the partition table
 # into a sparse file, the FAT file system is made in a file of its own with
 # mkfs.vfat and mtools and copied into place, so the partition may start
 # anywhere a GPT reaches (mkfs.vfat --offset stops at 2 TiB).
 #
 #   make-disk.sh [options] IMAGE DISK
-#     --arch x64|aa64    the boot file's name: BOOTX64.EFI or BOOTAA64.EFI
-#                        (default x64)
+#     --arch x64|aa64|riscv64
+#                        the boot file's name: BOOTX64.EFI, BOOTAA64.EFI or
+#                        BOOTRISCV64.EFI (default x64)
 #     --layout gpt|mbr   partition table (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors

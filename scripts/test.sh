@@ -24,7 +24,7 @@ cd "$(dirname "$0")/.."
 # which is never run as a test, is still built and cannot rot. The Debian
 # packaging tools serve the package test.
 packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
-          qemu-system-x86 qemu-system-arm u-boot-qemu mtools dosfstools fdisk
+          qemu-system-x86 qemu-system-arm qemu-system-misc opensbi u-boot-qemu mtools dosfstools fdisk
           libbenchmark-dev libfmt-dev libstb-dev
           sbsigntool efitools openssl
           debhelper dpkg-dev lintian fakeroot)

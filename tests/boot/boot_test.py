@@ -37,8 +37,8 @@ def expect(condition, message):
 # Each boot case: the machine, the bus and the disk's layout, and the system
 # partition it is made with (number, start and size in sectors, the GPT
 # partition GUID or the MBR disk signature), and how often it is booted.
-# Across the cases every bus of each architecture is seen, each layout on both
-# architectures, and on each a partition that starts past 2 TiB, whose start
+# Across the cases every bus of each architecture is seen, each layout on every
+# architecture, and on each a partition that starts past 2 TiB, whose start
 # needs all 64 bits of the node's field. Over virtio the firmware puts a
 # 21-byte node before the hard-drive node, which then starts at an odd offset.
 # The CTest names are boot_report_CASE; tests/CMakeLists.txt takes the names
@@ -56,6 +56,11 @@ CASES = {
     "aa64_usb_gpt": ("aa64", "usb", "gpt", 0x4000, 0x8000, "12345678-9ABC-4DEF-8123-456789ABCDEF", 1),
     "aa64_virtio_gpt_far": ("aa64", "virtio", "gpt", 0x180000800, 0xEC00,
                             "7E57FA12-0000-4000-8000-0000000000A1", 1),
+    "riscv64_virtio_gpt": ("riscv64", "virtio", "gpt", 0x2A00, 0xB37E, "5C1F0E2D-3B4A-4968-8776-A5B4C3D2E1F0", 1),
+    "riscv64_virtio_mbr": ("riscv64", "virtio", "mbr", 0x800, 0xC800, 0x0BADF00D, 1),
+    "riscv64_ahci_gpt": ("riscv64", "ahci", "gpt", 0x3000, 0x9000, "A1B2C3D4-E5F6-4A0B-9C1D-2E3F40516273", 1),
+    "riscv64_virtio_gpt_far": ("riscv64", "virtio", "gpt", 0x1C0000800, 0xEC00,
+                               "FA12FA12-5555-4666-8777-888899990000", 1),
 }
 
 
