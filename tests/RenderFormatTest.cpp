@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "FormatTestSupport.h"
+#include "PageEnd.h"
 
 namespace {
 
@@ -165,6 +166,34 @@ TEST(RenderFormat, TextsAndCharacters) {
       {"character with precision 3", "%.3c", {0x41}, "  A"},
       {"zero character in a field", "%5c|", {0}, "     |"},
   });
+
+  // Texts that end where the readable memory ends, at every length up to
+  // two four-character steps: the terminator is the last readable
+  // character, or, where a precision stops the reading, there is none.
+  const std::string Letters = "abcdefghi";
+  for (size_t Length = 0; Length <= Letters.size(); Length++) {
+    SCOPED_TRACE(testing::Message() << Length << " characters ending at a page");
+    std::string Text = Letters.substr(0, Length);
+    std::string Field = std::string(12 - Length, ' ');
+    const PageEndCopy Narrow(Text), Wide(Widen(Text));
+    const PageEndCopy NarrowUnterminated(Text.data(), Length), WideUnterminated(Widen(Text).data(), 2 * Length);
+    std::string Precision = std::to_string(Length);
+    RunTable({
+        {"8-bit", "%a|", {PointerSlot(Narrow.Start)}, Text + "|"},
+        {"8-bit in a field", "%12a|", {PointerSlot(Narrow.Start)}, Field + Text + "|"},
+        {"8-bit left aligned", "%-12a|", {PointerSlot(Narrow.Start)}, Text + Field + "|"},
+        {"8-bit with a larger precision", "%.12a|", {PointerSlot(Narrow.Start)}, Field + Text + "|"},
+        {"16-bit", "%s|", {PointerSlot(Wide.Start)}, Text + "|"},
+        {"S", "%S|", {PointerSlot(Wide.Start)}, Text + "|"},
+        {"16-bit in a field", "%12s|", {PointerSlot(Wide.Start)}, Field + Text + "|"},
+        {"16-bit left aligned", "%-12S|", {PointerSlot(Wide.Start)}, Text + Field + "|"},
+        {"8-bit cut by its precision", "%." + Precision + "a|", {PointerSlot(NarrowUnterminated.Start)}, Text + "|"},
+        {"8-bit cut by a star precision", "%-12.*a|", {Length, PointerSlot(NarrowUnterminated.Start)},
+         Text + Field + "|"},
+        {"16-bit cut by its precision", "%." + Precision + "s|", {PointerSlot(WideUnterminated.Start)}, Text + "|"},
+        {"16-bit cut in a field", "%12.*s|", {Length, PointerSlot(WideUnterminated.Start)}, Field + Text + "|"},
+    });
+  }
 }
 
 TEST(RenderFormat, WidthAndPrecisionFromSlots) {
