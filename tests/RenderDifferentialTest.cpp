@@ -1,6 +1,7 @@
 // The engine against its plain model on many generated formats: every byte
 // of the buffer and the result must agree, in all four width combinations
-// and at buffer sizes that cut the text anywhere.
+// and at buffer sizes that cut the text anywhere. Formats, texts and records
+// each end where the readable memory ends.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -240,14 +241,15 @@ TEST(RenderDifferential, GeneratedFormatsMatchThePlainModelByteForByte) {
     UINTN Flags = (Case & 1 ? FORMAT_FORMAT_WIDE : 0) | (Case & 2 ? FORMAT_OUTPUT_WIDE : 0);
     bool WideFormat = (Flags & FORMAT_FORMAT_WIDE) != 0;
     Generated Made = Generate(Random, WideFormat, Inputs);
-    std::vector<UINT8> Format = PlaceFormat(Made.Format, WideFormat);
+    std::vector<UINT8> Units = PlaceFormat(Made.Format, WideFormat);
+    const PageEndCopy Format(Units.data(), Units.size());  // its terminator the last readable character
     UINTN CharacterSize = (Flags & FORMAT_OUTPUT_WIDE) != 0 ? 2 : 1;
     for (UINTN Size : {Sizes[Random() % (sizeof(Sizes) / sizeof(Sizes[0]))], (UINTN)1000}) {
       size_t Bytes = Size * CharacterSize + 2 * Guard;
       std::vector<UINT8> Engine(Bytes, 0xA5), Model(Bytes, 0xA5);
-      UINTN EngineCount = RenderFormat(Engine.data() + Guard, Size, Flags, Format.data(),
+      UINTN EngineCount = RenderFormat(Engine.data() + Guard, Size, Flags, Format.Start,
                                        ArgumentList{Made.Slots.data(), Made.Slots.size()});
-      UINTN ModelCount = ReferenceRenderFormat(Model.data() + Guard, Size, Flags, Format.data(), Made.Slots.data(),
+      UINTN ModelCount = ReferenceRenderFormat(Model.data() + Guard, Size, Flags, Format.Start, Made.Slots.data(),
                                                Made.Slots.size());
       if (EngineCount != ModelCount || Engine != Model) {
         ADD_FAILURE() << "format \"" << Describe(Made.Format) << "\", flags 0x" << std::hex << Flags << std::dec
