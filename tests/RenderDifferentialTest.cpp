@@ -26,9 +26,10 @@ struct Generated {
 // model; they live as long as the test. A time record is only the six bytes
 // that are read.
 const std::string Texts8[] = {"", "a", "ab", "abcdef", "\xE9t\xE9", "0123456789012345678901234567890123456789x"};
-const std::u16string Texts16[] = {u"", u"Z", u"abcdef", u"\u0100ab", u"\u263A smile", u"long text, longer than a field"};
-const UINT8 GuidRecords[][16] = {{0x3A, 0x4E, 0x2C, 0x1D, 0x10, 0x9B, 0x7E, 0x4F, 0x8A, 0x61, 0x0C, 0x5E, 0xB2, 0x77, 0x19, 0xD4},
-                                 {}};
+const std::u16string Texts16[] = {u"",           u"Z",           u"abcdef",
+                                  u"\u0100ab", u"\u263A smile", u"long text, longer than a field"};
+const UINT8 GuidRecords[][16] = {
+    {0x3A, 0x4E, 0x2C, 0x1D, 0x10, 0x9B, 0x7E, 0x4F, 0x8A, 0x61, 0x0C, 0x5E, 0xB2, 0x77, 0x19, 0xD4}, {}};
 const UINT8 TimeRecords[][6] = {{0xEA, 0x07, 12, 8, 19, 5}, {0xFF, 0xFF, 255, 255, 255, 255}};
 
 struct PlacedInputs {

@@ -444,14 +444,14 @@ TEST(FormatToBuffer, SmallestCases) {
     std::u16string Expected;
   };
   const Row Rows[] = {
-      {"one character", 2, [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u"x"); },
-       u"x"},
+      {"one character", 2,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u"x"); }, u"x"},
       {"one character, 8-bit literal", 2,
        [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, "x"); }, u"x"},
       {"one converted character", 2,
        [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u"%c", u'Z'); }, u"Z"},
-      {"empty format", 4, [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u""); },
-       u""},
+      {"empty format", 4,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u""); }, u""},
       {"empty 8-bit format", 4,
        [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, ""); }, u""},
       {"one-character buffer", 1,
