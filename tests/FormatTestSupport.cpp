@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "PageEnd.h"
+
 namespace {
 constexpr size_t GuardSize = 16;
 constexpr unsigned char GuardByte = 0xA5;
@@ -29,9 +31,22 @@ Rendered RenderGuarded(const void *Format, bool FormatWide, bool OutputWide, UIN
   memset(Memory.data() + GuardSize + BufferBytes, GuardByte, GuardSize);
   unsigned char *Buffer = Memory.data() + GuardSize;
 
+  // The format's terminator is the last readable character: reading past
+  // it faults.
+  size_t FormatUnits = 0;
+  if (FormatWide) {
+    while (((const CHAR16 *)Format)[FormatUnits] != 0) {
+      FormatUnits++;
+    }
+  } else {
+    FormatUnits = strlen((const char *)Format);
+  }
+  PageEndCopy PlacedFormat(Format, (FormatUnits + 1) * (FormatWide ? 2 : 1));
+
   UINTN Flags = (FormatWide ? FORMAT_FORMAT_WIDE : 0) | (OutputWide ? FORMAT_OUTPUT_WIDE : 0);
   Rendered Result = {};
-  Result.Count = RenderFormat(Buffer, BufferSize, Flags, Format, ArgumentList{Slots.data(), Slots.size()});
+  Result.Count =
+      RenderFormat(Buffer, BufferSize, Flags, PlacedFormat.Start, ArgumentList{Slots.data(), Slots.size()});
 
   for (size_t Index = 0; Index < GuardSize; Index++) {
     EXPECT_EQ(Memory[Index], GuardByte) << "byte written before the buffer at -" << GuardSize - Index;
@@ -83,6 +98,7 @@ void ExpectEveryWidth(const std::string &Format, const std::vector<UINT64> &Slot
                                       << (OutputWide ? "16-bit" : "8-bit") << " output");
       const void *FormatPointer = FormatWide ? (const void *)WideFormat.c_str() : (const void *)Format.c_str();
       Rendered Result = RenderGuarded(FormatPointer, FormatWide, OutputWide, BufferSize, Slots);
+      EXPECT_FALSE(Result.Refused) << "no terminator written";
       EXPECT_EQ(Result.Text, Widen(Expected));
       EXPECT_EQ(Result.Count, Expected.size());
     }

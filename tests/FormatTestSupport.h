@@ -1,8 +1,9 @@
-// Runs the engine with guard bytes around its buffer and checks, on every
-// call, the promises it makes whatever its input: nothing written outside
-// the buffer, the result at most size - 1, the terminator right after the
-// counted characters, nothing written after the terminator, and a refused
-// call leaving the buffer exactly as it was.
+// Runs the engine with guard bytes around its buffer and its format copied
+// to the end of a readable page, and checks, on every call, the promises it
+// makes whatever its input: nothing read past the format's terminator,
+// nothing written outside the buffer, the result at most size - 1, the
+// terminator right after the counted characters, nothing written after the
+// terminator, and a refused call leaving the buffer exactly as it was.
 #pragma once
 
 #include <string>

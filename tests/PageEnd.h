@@ -14,19 +14,21 @@
 
 struct PageEndCopy {
   size_t PageSize;
+  size_t Readable;  // whole pages, as many as the bytes need
   unsigned char *Pages;
   void *Start;
 
   PageEndCopy(const void *Bytes, size_t Size) : PageSize((size_t)sysconf(_SC_PAGESIZE)) {
-    if (Size > PageSize) {
-      abort();
-    }
-    void *Mapped = mmap(nullptr, 2 * PageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (Mapped == MAP_FAILED || mprotect((unsigned char *)Mapped + PageSize, PageSize, PROT_NONE) != 0) {
+    Readable = Size == 0 ? PageSize : (Size + PageSize - 1) / PageSize * PageSize;
+    void *Mapped = mmap(nullptr, Readable + PageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (Mapped == MAP_FAILED || mprotect((unsigned char *)Mapped + Readable, PageSize, PROT_NONE) != 0) {
       abort();
     }
     Pages = (unsigned char *)Mapped;
-    Start = memcpy(Pages + PageSize - Size, Bytes, Size);
+    Start = Pages + Readable - Size;
+    if (Size != 0) {
+      memcpy(Start, Bytes, Size);
+    }
   }
   // A text with its terminator as the last readable character.
   explicit PageEndCopy(const std::string &Text) : PageEndCopy(Text.c_str(), Text.size() + 1) {}
@@ -34,5 +36,5 @@ struct PageEndCopy {
       : PageEndCopy(Text.c_str(), (Text.size() + 1) * sizeof(char16_t)) {}
   PageEndCopy(const PageEndCopy &) = delete;
   PageEndCopy &operator=(const PageEndCopy &) = delete;
-  ~PageEndCopy() { munmap(Pages, 2 * PageSize); }
+  ~PageEndCopy() { munmap(Pages, Readable + PageSize); }
 };

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "FormatTestSupport.h"
+#include "PageEnd.h"
 
 namespace {
 
@@ -165,6 +167,34 @@ TEST(RenderFormat, TextsAndCharacters) {
       {"character with precision 3", "%.3c", {0x41}, "  A"},
       {"zero character in a field", "%5c|", {0}, "     |"},
   });
+
+  // Texts that end where the readable memory ends, at every length up to
+  // two four-character steps: the terminator is the last readable
+  // character, or, where a precision stops the reading, there is none.
+  const std::string Letters = "abcdefghi";
+  for (size_t Length = 0; Length <= Letters.size(); Length++) {
+    SCOPED_TRACE(testing::Message() << Length << " characters ending at a page");
+    std::string Text = Letters.substr(0, Length);
+    std::string Field = std::string(12 - Length, ' ');
+    const PageEndCopy Narrow(Text), Wide(Widen(Text));
+    const PageEndCopy NarrowUnterminated(Text.data(), Length), WideUnterminated(Widen(Text).data(), 2 * Length);
+    std::string Precision = std::to_string(Length);
+    RunTable({
+        {"8-bit", "%a|", {PointerSlot(Narrow.Start)}, Text + "|"},
+        {"8-bit in a field", "%12a|", {PointerSlot(Narrow.Start)}, Field + Text + "|"},
+        {"8-bit left aligned", "%-12a|", {PointerSlot(Narrow.Start)}, Text + Field + "|"},
+        {"8-bit with a larger precision", "%.12a|", {PointerSlot(Narrow.Start)}, Field + Text + "|"},
+        {"16-bit", "%s|", {PointerSlot(Wide.Start)}, Text + "|"},
+        {"S", "%S|", {PointerSlot(Wide.Start)}, Text + "|"},
+        {"16-bit in a field", "%12s|", {PointerSlot(Wide.Start)}, Field + Text + "|"},
+        {"16-bit left aligned", "%-12S|", {PointerSlot(Wide.Start)}, Text + Field + "|"},
+        {"8-bit cut by its precision", "%." + Precision + "a|", {PointerSlot(NarrowUnterminated.Start)}, Text + "|"},
+        {"8-bit cut by a star precision", "%-12.*a|", {Length, PointerSlot(NarrowUnterminated.Start)},
+         Text + Field + "|"},
+        {"16-bit cut by its precision", "%." + Precision + "s|", {PointerSlot(WideUnterminated.Start)}, Text + "|"},
+        {"16-bit cut in a field", "%12.*s|", {Length, PointerSlot(WideUnterminated.Start)}, Field + Text + "|"},
+    });
+  }
 }
 
 TEST(RenderFormat, WidthAndPrecisionFromSlots) {
@@ -282,6 +312,12 @@ TEST(RenderFormat, Truncation) {
       {"between a digit and its comma", "%,d", {1234567}, 6, "1,234"},
       {"size 1 is the terminator alone", "abc", {}, 1, ""},
       {"exact fit", "abc", {}, 4, "abc"},
+      {"one character into a one-character buffer", "x", {}, 1, ""},
+      {"one character, exact fit", "x", {}, 2, "x"},
+      {"one converted character, exact fit", "%c", {'Z'}, 2, "Z"},
+      {"conversion into a one-character buffer", "%d", {5}, 1, ""},
+      {"empty format into a one-character buffer", "", {}, 1, ""},
+      {"empty format", "", {}, 400, ""},
       {"inside a prefix and zeros", "%+08d", {5}, 4, "+00"},
       {"status name", "%r", {0x8000000000000014}, 5, "Alre"},
       {"GUID form", "%g", {0}, 6, "<null"},
@@ -396,6 +432,44 @@ TEST(RenderFormat, ParsesDirectivesAtCompileTime) {
   static_assert(Parse("%.d").Precision == 1);
   static_assert(Parse("%5").Conversion == 0 && Parse("%5").Precision == 0 && Parse("%5").Next == 2);
   static_assert(Parse("%%x").Conversion == '%' && Parse("%%x").Next == 2);
+}
+
+// The smallest calls of the variadic entry, with both literal widths. The
+// buffer's slots after the terminator must stay as they were.
+TEST(FormatToBuffer, SmallestCases) {
+  struct Row {
+    const char *Name;
+    UINTN Size;
+    UINTN (*Print)(CHAR16 *Buffer, UINTN Size);
+    std::u16string Expected;
+  };
+  const Row Rows[] = {
+      {"one character", 2,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u"x"); }, u"x"},
+      {"one character, 8-bit literal", 2,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, "x"); }, u"x"},
+      {"one converted character", 2,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u"%c", u'Z'); }, u"Z"},
+      {"empty format", 4,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u""); }, u""},
+      {"empty 8-bit format", 4,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, ""); }, u""},
+      {"one-character buffer", 1,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, u"abc"); }, u""},
+      {"one-character buffer, a conversion", 1,
+       [](CHAR16 *Buffer, UINTN Size) { return FormatToBuffer(Buffer, Size, FORMAT_OUTPUT_WIDE, "%d", 5); }, u""},
+  };
+  for (const Row &Case : Rows) {
+    SCOPED_TRACE(Case.Name);
+    CHAR16 Buffer[8];
+    std::fill(Buffer, Buffer + 8, 0xCCCC);
+    EXPECT_EQ(Case.Print(Buffer, Case.Size), Case.Expected.size());
+    EXPECT_EQ(std::u16string(Buffer, Case.Expected.size()), Case.Expected);
+    EXPECT_EQ(Buffer[Case.Expected.size()], 0) << "no terminator";
+    for (size_t Index = Case.Expected.size() + 1; Index < 8; Index++) {
+      EXPECT_EQ(Buffer[Index], 0xCCCC) << "written after the terminator at " << Index;
+    }
+  }
 }
 
 TEST(FormatToBuffer, LaysOneSlotPerArgument) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "FormatTestSupport.h"
+#include "PageEnd.h"
 #include "ValueText.h"
 
 namespace {
@@ -21,6 +22,7 @@ const unsigned char TimeZero[16] = {};
 const unsigned char TimeMax[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 TEST(GuidText, Conversions) {
+  const PageEndCopy GuidAtPageEnd(TextGuidBytes, 16);  // its last byte the last readable one
   RunTable({
       {"mixed-endian fields", "%g", {Guid}, TextGuid},
       {"all zero", "%g", {PointerSlot(ZeroGuid)}, "00000000-0000-0000-0000-000000000000"},
@@ -47,6 +49,8 @@ TEST(GuidText, Conversions) {
       {"one slot", "%g%d", {Guid, 5}, TextGuid + "5"},
       {"two GUIDs, independent runs", "%g %.4g", {Guid, PointerSlot(ZeroGuid)}, TextGuid + " 0000"},
       {"upper case is no conversion", "%G", {Guid}, "G"},
+      {"record ending at a page", "%g|", {PointerSlot(GuidAtPageEnd.Start)}, TextGuid + "|"},
+      {"record ending at a page, cut", "%-12.10g|", {PointerSlot(GuidAtPageEnd.Start)}, "8B843E20-8  |"},
   });
   // Any alignment: the same bytes one past an even address.
   alignas(8) unsigned char Shifted[17];
@@ -57,6 +61,8 @@ TEST(GuidText, Conversions) {
 }
 
 TEST(TimeText, Conversions) {
+  // Only the six bytes that are read, the last of them the last readable one.
+  const PageEndCopy TimeAtPageEnd(Time2017, 6), TimeMaxAtPageEnd(TimeMax, 6);
   RunTable({
       {"date and time", "%t", {PointerSlot(Time2017)}, "03/04/2017  05:06"},
       {"all zero", "%t", {PointerSlot(TimeZero)}, "00/00/0000  00:00"},
@@ -66,6 +72,8 @@ TEST(TimeText, Conversions) {
       {"precision cuts", "%.5t|", {PointerSlot(Time2017)}, "03/04|"},
       {"dot alone is precision 1", "%.t|", {PointerSlot(Time2017)}, "0|"},
       {"upper case is no conversion", "%T", {PointerSlot(Time2017)}, "T"},
+      {"six bytes ending at a page", "%t|", {PointerSlot(TimeAtPageEnd.Start)}, "03/04/2017  05:06|"},
+      {"widest ending at a page", "%24t|", {PointerSlot(TimeMaxAtPageEnd.Start)}, "  255/255/65535  255:255|"},
   });
 }
 

@@ -11,7 +11,7 @@
 //              to the first zero character or the end of the input
 //   then       the pool: every byte after the format's terminator
 //
-// A slot's use is read off the format with the engine's own grammar. A slot
+// A slot's use is read off the format with the plain model's grammar. A slot
 // that a string, GUID or time conversion takes becomes null or a pointer to
 // a copy of a pool string (terminated where the pool has a zero, or at its
 // end) or of 16 pool bytes, each in a heap block of exactly its size, so
@@ -111,24 +111,16 @@ bool AllBytesAre(const uint8_t *Bytes, size_t Count, uint8_t Value) {
 }
 
 // Which kind of slot each slot index is taken as, walking the format as
-// the engine does. Slots past the supplied ones are read as 0 by the engine
-// and need nothing here.
-std::vector<SlotKind> SlotUses(const FormatUnits &Format, size_t SlotCount) {
-  std::vector<SlotKind> Uses(SlotCount, SlotKind::None);
-  const std::vector<uint16_t> &Units = Format.Units;
-  auto ReadUnit = [&](UINTN At) -> UINT32 { return At < Units.size() ? Units[At] : 0; };
-  UINTN Taken = 0;
-  ForEachSlot(ReadUnit, [&](UINTN, SlotKind Kind) {
-    if (Taken < SlotCount) {
-      Uses[Taken] = Kind;
-    }
-    Taken++;
-  });
+// the plain model reads it (the engine's own grammar would share its
+// faults). Slots past the supplied ones are read as 0 and need nothing here.
+std::vector<ModelSlot> SlotUses(const FormatUnits &Format, size_t SlotCount) {
+  std::vector<ModelSlot> Uses = ReferenceSlotUses(Format.Units.data(), Format.Units.size());
+  Uses.resize(SlotCount, ModelSlot::Star);
   return Uses;
 }
 
-bool TakesPointer(SlotKind Kind) {
-  return Kind == SlotKind::Text8 || Kind == SlotKind::Text16 || Kind == SlotKind::Guid || Kind == SlotKind::Time;
+bool TakesPointer(ModelSlot Kind) {
+  return Kind == ModelSlot::Text8 || Kind == ModelSlot::Text16 || Kind == ModelSlot::Guid || Kind == ModelSlot::Time;
 }
 
 // The argument slots and the blocks they point into.
@@ -139,14 +131,14 @@ struct Arguments {
   bool Ascii = true;  // every text and character an argument gives is below 0x80
 };
 
-Arguments BuildArguments(const std::vector<SlotSpec> &Specs, const std::vector<SlotKind> &Uses,
+Arguments BuildArguments(const std::vector<SlotSpec> &Specs, const std::vector<ModelSlot> &Uses,
                          const uint8_t *Pool, size_t PoolSize) {
   Arguments Built;
   Built.Count = Specs.size();
   Built.Slots.reset(new UINT64[Built.Count == 0 ? 1 : Built.Count]);
   for (size_t Index = 0; Index < Specs.size(); Index++) {
     const SlotSpec &Spec = Specs[Index];
-    SlotKind Use = Uses[Index];
+    ModelSlot Use = Uses[Index];
     UINT64 Slot = 0;
     if (TakesPointer(Use)) {
       if ((Spec.Kind & 7) != 0) {
@@ -155,7 +147,7 @@ Arguments BuildArguments(const std::vector<SlotSpec> &Specs, const std::vector<S
         size_t Available = PoolSize - Offset;
         bool Odd = (Spec.Kind & 0x80) != 0;
         Block Placed;
-        if (Use == SlotKind::Text8) {
+        if (Use == ModelSlot::Text8) {
           size_t Length = 0;
           while (Length < Available && From[Length] != 0) {
             Built.Ascii = Built.Ascii && From[Length] < 0x80;
@@ -164,7 +156,7 @@ Arguments BuildArguments(const std::vector<SlotSpec> &Specs, const std::vector<S
           Placed = Block(Length + 1, Odd);
           memcpy(Placed.Data, From, Length);
           Placed.Data[Length] = 0;
-        } else if (Use == SlotKind::Text16) {
+        } else if (Use == ModelSlot::Text16) {
           size_t Length = 0;
           while (2 * Length + 1 < Available && (From[2 * Length] | From[2 * Length + 1]) != 0) {
             Built.Ascii = Built.Ascii && From[2 * Length + 1] == 0 && From[2 * Length] < 0x80;
@@ -189,7 +181,7 @@ Arguments BuildArguments(const std::vector<SlotSpec> &Specs, const std::vector<S
         case 2: Slot = EFI_ERROR_BIT | (Spec.Value & 0x3F); break;  // around the status names
         case 3: Slot = Spec.Value & 0xFFFF; break;  // one character
       }
-      if (Use == SlotKind::Character) {
+      if (Use == ModelSlot::Character) {
         Built.Ascii = Built.Ascii && (Slot & 0xFFFF) < 0x80;
       }
     }
@@ -267,8 +259,8 @@ Outcome Run(const Call &Spec, const Arguments &Args, uint8_t Fill) {
     // The plain model writes the same bytes and counts the same characters.
     Block Model(Bytes, false);
     memset(Model.Data, Fill, Bytes);
-    UINTN ModelResult = ReferenceRenderFormat(Model.Data, Spec.BufferSize, Spec.Flags, Spec.Format,
-                                              ArgumentList{Args.Slots.get(), Args.Count});
+    UINTN ModelResult = ReferenceRenderFormat(Model.Data, Spec.BufferSize, Spec.Flags, Spec.Format, Args.Slots.get(),
+                                              Args.Count);
     CHECK(ModelResult == Result);
     CHECK(memcmp(Model.Data, Buffer, Bytes) == 0);
   }

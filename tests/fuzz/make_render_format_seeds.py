@@ -53,6 +53,15 @@ SEEDS = {
     "stars": seed("%*d|%-*d|%*.*d|%.*a|%.*d|%*a|", [6, 42, 6, 42, 8, 4, 42, 2, ("pool", 0), 0, 0, -5, ("pool", 0)],
                   pool=b"abcd\0"),
     "star_64": seed("%*d|", [0x100000003, 5], size=10),
+    # Widths and precisions past 2^32 and near 2^64, as digit runs (the last
+    # two wrap past 2^64) and from slots.
+    "huge_widths": seed("%4294967299d|%.4294967298a|%18446744073709551615d|%9223372036854775807x|"
+                        "%18446744073709551619d|%-36893488147419103235a|",
+                        [1, ("pool", 0), 2, 3, 4, ("pool", 0)], size=600, pool=b"ab\0"),
+    "huge_stars": seed("%*d|%.*a|%*a|%-*d|%*.*d|",
+                       [0x100000003, 1, 0x100000002, ("pool", 0), 0xFFFFFFFFFFFFFFFF, ("pool", 0),
+                        0x8000000000000000, 2, 0x7FFFFFFFFFFFFFFF, 0xFFFFFFFF00000004, 3],
+                       size=600, pool=b"abcd\0"),
     "others": seed("%%|%q|%-3q|%5%|%.%|%.0%|%G%T%R|ab%"),
     "unfinished": seed("%5"),
     "line_breaks": seed("a\nb|a\r\nb|a\n\rb|a\rb|\n\n|%\n|%5\n|%-5\n|%.1\n|%\r\nX"),
