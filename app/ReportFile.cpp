@@ -28,7 +28,7 @@ VOID OpenReportFile(EFI_FILE_PROTOCOL *Root, EFI_STATUS VolumeStatus, CHAR16 *Pa
   AppReportFile.File = nullptr;
   AppReportFile.Status = EFI_SUCCESS;
   if (Root == nullptr) {
-    FailReportStep(VolumeStatus, u"opening the volume");
+    FailReportStep(VolumeStatus, u"volume");
     return;
   }
   // Opening with "create" keeps the content of a file that is there, and
@@ -37,19 +37,19 @@ VOID OpenReportFile(EFI_FILE_PROTOCOL *Root, EFI_STATUS VolumeStatus, CHAR16 *Pa
   EFI_FILE_PROTOCOL *File = nullptr;
   EFI_STATUS Status = Root->Open(Root, &File, Path, REPORT_MODE, 0);
   if (EFI_ERROR(Status) || File == nullptr) {
-    FailReportStep(EFI_ERROR(Status) ? Status : EFI_NOT_FOUND, u"creating the file");
+    FailReportStep(EFI_ERROR(Status) ? Status : EFI_NOT_FOUND, u"create");
     return;
   }
   Status = File->Delete(File);
   if (Status != EFI_SUCCESS) {
     // A warning too: the handle is closed, but the old file is still there.
-    FailReportStep(EFI_ERROR(Status) ? Status : EFI_ACCESS_DENIED, u"replacing the file");
+    FailReportStep(EFI_ERROR(Status) ? Status : EFI_ACCESS_DENIED, u"replace");
     return;
   }
   File = nullptr;
   Status = Root->Open(Root, &File, Path, REPORT_MODE, 0);
   if (EFI_ERROR(Status) || File == nullptr) {
-    FailReportStep(EFI_ERROR(Status) ? Status : EFI_NOT_FOUND, u"creating the file");
+    FailReportStep(EFI_ERROR(Status) ? Status : EFI_NOT_FOUND, u"create");
     return;
   }
   AppReportFile.File = File;
@@ -71,7 +71,7 @@ VOID WriteReportText(CONST CHAR16 *Text, UINTN Count) {
       if (EFI_ERROR(Status) || Size != Used) {
         // A write that took less than it was given without an error has
         // still left the file short.
-        FailReportStep(EFI_ERROR(Status) ? Status : EFI_VOLUME_FULL, u"writing");
+        FailReportStep(EFI_ERROR(Status) ? Status : EFI_VOLUME_FULL, u"write");
         return;
       }
       Used = 0;
@@ -104,7 +104,7 @@ EFI_STATUS CloseReportFile() {
     if (!EFI_ERROR(AppReportFile.Status)) {
       EFI_STATUS Status = File->Flush(File);
       if (EFI_ERROR(Status)) {
-        FailReportStep(Status, u"flushing");
+        FailReportStep(Status, u"flush");
       }
     }
     if (EFI_ERROR(AppReportFile.Status)) {
@@ -113,7 +113,7 @@ EFI_STATUS CloseReportFile() {
     } else {
       EFI_STATUS Status = File->Close(File);
       if (EFI_ERROR(Status)) {
-        FailReportStep(Status, u"closing");
+        FailReportStep(Status, u"close");
       }
     }
   }

@@ -12,7 +12,7 @@ namespace {
 VOID WaitForKey(UINT32 Seconds) {
   EFI_SIMPLE_TEXT_INPUT_PROTOCOL *Input = AppSystemTable->ConIn;
   if (Input == nullptr) {
-    ConsolePrint(u"quillmere.wait: no console input\n");
+    ConsolePrint(u"quillmere.wait failed (%r)\n", EFI_UNSUPPORTED);
     return;
   }
   // Keys typed before the prompt, or left over from the boot menu, are not
@@ -46,11 +46,10 @@ VOID WaitForKey(UINT32 Seconds) {
   BOOLEAN Prompt = TRUE;
   while (!EFI_ERROR(Status)) {
     if (Prompt) {
-      if (Seconds == 0) {
-        ConsolePrint(u"Press a key to return to the firmware.");
-      } else {
-        // The count is written over on its own line.
-        ConsolePrint(u"\rPress a key to return to the firmware (%u s) ", Left);
+      // The count is written over on the prompt's own line.
+      ConsolePrint(u"\rPress a key to return to the firmware");
+      if (Seconds != 0) {
+        ConsolePrint(u" (%u s) ", Left);
       }
     }
     UINTN Index = 0;
@@ -74,7 +73,7 @@ VOID WaitForKey(UINT32 Seconds) {
   }
   ConsolePrint(u"\n");
   if (EFI_ERROR(Status)) {
-    ConsolePrint(u"quillmere.wait: the firmware cannot wait (%r)\n", Status);
+    ConsolePrint(u"quillmere.wait failed (%r)\n", Status);
   }
   if (Events[1] != nullptr) {
     AppBootServices->CloseEvent(Events[1]);
