@@ -50,8 +50,8 @@ VOID ApplyOptionWord(APP_OPTIONS *Options, CONST CHAR16 *Word, UINTN Length) {
       Options->WaitSeconds = Seconds;
       return;
     }
-  } else if ((Value = SkipLiteral(Name, "report=")) != nullptr) {
-    if (Length < OPTION_WORD_CHARACTERS) {
+  } else if ((Value = SkipLiteral(Name, "report")) != nullptr && (*Value == 0 || *Value == u'=')) {
+    if (*Value++ == u'=' && Length < OPTION_WORD_CHARACTERS) {
       // An empty path takes back a report file the options file asked for.
       // Folders may be written with "/" as under Linux; UEFI paths use "\".
       UINTN Index = 0;
