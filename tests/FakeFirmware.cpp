@@ -391,13 +391,13 @@ EFI_STATUS EFIAPI FakeWaitForEvent(UINTN NumberOfEvents, EFI_EVENT *Event, UINTN
       return EFI_INVALID_PARAMETER;
     }
   }
-  if (Call == Current->KeyAtWait || (TimerAt == NumberOfEvents && Current->KeyAtWait > Call)) {
-    Current->KeysPending++;
-  }
   if (KeyAt < NumberOfEvents && Current->EmptyKeySignals > 0) {
     Current->EmptyKeySignals--;
     *Index = KeyAt;
     return EFI_SUCCESS;
+  }
+  if (Call == Current->KeyAtWait || (TimerAt == NumberOfEvents && Current->KeyAtWait > Call)) {
+    Current->KeysPending++;
   }
   if (KeyAt < NumberOfEvents && Current->KeysPending > 0) {
     *Index = KeyAt;

@@ -155,4 +155,252 @@ TEST(Options, NullLoadOptionsReadNothing) {
   EXPECT_TRUE(Firmware.Shown.empty());
 }
 
+// ---------------------------------------------------------------------------
+// Runs: the whole application on a path of the end node alone, with the
+// options asking for a report file or a wait, and the firmware failing on
+// request.
+
+const std::u16string OptionsFile = u"\\EFI\\BOOT\\quillmere-options.txt";
+// Two- and three-byte UTF-8 characters in the text form.
+const std::u16string RunPathText = u"PciRoot(0x0)/\u00DCn\u00EF/\u20AC";
+
+Lines RunReport() {
+  return {u"Print Nodes:\r\n", u"type:127,subType:255,length:4\r\n", RunPathText + u"\r\n"};
+}
+// The same report as the bytes of its UTF-8 file.
+const std::string RunReportFile =
+    "Print Nodes:\r\ntype:127,subType:255,length:4\r\nPciRoot(0x0)/\xC3\x9Cn\xC3\xAF/\xE2\x82\xAC\r\n";
+
+const std::u16string Prompt = u"\rPress a key to return to the firmware";
+
+struct RunCase {
+  std::string Name;
+  std::u16string LoadOptions;
+  std::function<void(FakeFirmware &)> Inject;
+  EFI_STATUS Status;
+  Lines Before;  // lines in front of the report
+  Lines After;  // lines behind it
+  std::map<std::u16string, std::string> Files;  // the volume's files afterwards
+  std::vector<UINTN> Watchdog;
+};
+
+void PrintTo(const RunCase &Case, std::ostream *Stream) { *Stream << Case.Name; }
+
+void WithVolume(FakeFirmware &F) { F.HasFileSystem = true; }
+
+std::function<void(FakeFirmware &)> VolumeAnd(std::function<void(FakeFirmware &)> More) {
+  return [More](FakeFirmware &F) {
+    F.HasFileSystem = true;
+    More(F);
+  };
+}
+
+const std::u16string ReportR = u"quillmere.report=\\r.txt";
+
+Lines ReportFailed(const std::u16string &Step, const std::u16string &Status) {
+  return {u"quillmere.report=\\r.txt: " + Step + u" failed (" + Status + u")\r\n"};
+}
+
+std::vector<RunCase> RunCases() {
+  const std::vector<UINTN> Rearmed = {0, 300};
+  return {
+      // Reading the options file's absence is all a run without options does.
+      {"NoOptionsNoVolume", u"", [](FakeFirmware &) {}, EFI_SUCCESS, {}, {}, {}, {}},
+      {"NoOptionsOnAVolume", u"", WithVolume, EFI_SUCCESS, {}, {}, {}, {}},
+      {"UnrelatedLoadOptions", u"root=/dev/sdb3 init=/sbin/init rootwait ro", WithVolume, EFI_SUCCESS, {}, {}, {}, {}},
+      {"BadWordLineComesBeforeTheReport", u"quillmere.colour", WithVolume, EFI_SUCCESS,
+       {u"quillmere.colour: not an option, ignored\r\n"}, {}, {}, {}},
+      // The report file.
+      {"ReportFile", ReportR, WithVolume, EFI_SUCCESS, {}, {}, {{u"\\r.txt", RunReportFile}}, {}},
+      {"ReportFileReplacesALongerOne", ReportR,
+       VolumeAnd([](FakeFirmware &F) { F.Files[u"\\r.txt"] = std::string(5000, 'x'); }), EFI_SUCCESS, {}, {},
+       {{u"\\r.txt", RunReportFile}}, {}},
+      {"ReportFileInAFolder", u"quillmere.report=/EFI/r.txt", WithVolume, EFI_SUCCESS, {}, {},
+       {{u"\\EFI\\r.txt", RunReportFile}}, {}},
+      // 300 three-byte characters take five writes of at most 192 bytes.
+      {"LongReportInChunks", ReportR,
+       VolumeAnd([](FakeFirmware &F) { F.PathText = std::u16string(300, u'\u20AC'); }), EFI_SUCCESS, {}, {},
+       {{u"\\r.txt", "Print Nodes:\r\ntype:127,subType:255,length:4\r\n" +
+                         [] {
+                           std::string Text;
+                           for (int Index = 0; Index < 300; Index++) Text += "\xE2\x82\xAC";
+                           return Text;
+                         }() +
+                         "\r\n"}},
+       {}},
+      // The file holds what the console took, and the console the whole report.
+      {"FileHasWhatTheConsoleTook", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailOutputCall = 2; }), EFI_SUCCESS,
+       {}, {}, {{u"\\r.txt", "Print Nodes:\r\nPciRoot(0x0)/\xC3\x9Cn\xC3\xAF/\xE2\x82\xAC\r\n"}}, {}},
+      {"OptionsFile", u"", VolumeAnd([](FakeFirmware &F) { F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = "quillmere.report=\\r.txt\n"; }),
+       EFI_SUCCESS, {}, {}, {{u"\\EFI\\BOOT\\quillmere-options.txt", "quillmere.report=\\r.txt\n"}, {u"\\r.txt", RunReportFile}}, {}},
+      {"LoadOptionsWinOverTheFile", u"quillmere.report=\\l.txt quillmere.wait=0",
+       VolumeAnd([](FakeFirmware &F) { F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = "quillmere.report=\\f.txt quillmere.wait=3"; }),
+       EFI_SUCCESS, {}, {},
+       {{u"\\EFI\\BOOT\\quillmere-options.txt", "quillmere.report=\\f.txt quillmere.wait=3"}, {u"\\l.txt", RunReportFile}},
+       {}},
+      {"OptionsFileTooLong", u"",
+       VolumeAnd([](FakeFirmware &F) { F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = std::string(513, ' ') + "quillmere.wait"; }),
+       EFI_SUCCESS, {u"\\EFI\\BOOT\\quillmere-options.txt: not read (Buffer Too Small), ignored\r\n"}, {},
+       {{u"\\EFI\\BOOT\\quillmere-options.txt", std::string(513, ' ') + "quillmere.wait"}}, {}},
+      {"OptionsFileOf512Bytes", u"",
+       VolumeAnd([](FakeFirmware &F) { F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = std::string(493, ' ') + "quillmere.wait=000x"; }),
+       EFI_SUCCESS, {u"quillmere.wait=000x: bad value, ignored\r\n"}, {},
+       {{u"\\EFI\\BOOT\\quillmere-options.txt", std::string(493, ' ') + "quillmere.wait=000x"}}, {}},
+      {"OptionsFileReadFails", ReportR,
+       VolumeAnd([](FakeFirmware &F) {
+         F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = "quillmere.wait";
+         F.FailRead = true;
+       }),
+       EFI_SUCCESS, {u"\\EFI\\BOOT\\quillmere-options.txt: not read (Device Error), ignored\r\n"}, {},
+       {{u"\\EFI\\BOOT\\quillmere-options.txt", "quillmere.wait"}, {u"\\r.txt", RunReportFile}}, {}},
+      // Each way the file cannot be written: the report on the console as
+      // ever, one line, the failure's status, and no file that looks whole.
+      {"NoFileSystem", ReportR, [](FakeFirmware &) {}, EFI_UNSUPPORTED, {}, ReportFailed(u"volume", u"Unsupported"),
+       {}, {}},
+      {"FileSystemGivesNull", ReportR, VolumeAnd([](FakeFirmware &F) { F.FileSystemIsNull = true; }),
+       EFI_UNSUPPORTED, {}, ReportFailed(u"volume", u"Unsupported"), {}, {}},
+      {"OpenVolumeFails", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailOpenVolume = true; }), EFI_DEVICE_ERROR,
+       {}, ReportFailed(u"volume", u"Device Error"), {}, {}},
+      {"ReadOnlyVolume", ReportR, VolumeAnd([](FakeFirmware &F) { F.ReadOnlyVolume = true; }), EFI_WRITE_PROTECTED,
+       {}, ReportFailed(u"create", u"Write Protected"), {}, {}},
+      {"FolderMissing", u"quillmere.report=\\logs\\r.txt", WithVolume, EFI_NOT_FOUND, {},
+       {u"quillmere.report=\\logs\\r.txt: create failed (Not Found)\r\n"}, {}, {}},
+      // Open 1 looks for the options file.
+      {"CreateFails", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailFileOpenCall = 2; }), EFI_DEVICE_ERROR, {},
+       ReportFailed(u"create", u"Device Error"), {}, {}},
+      {"CreateAfterDeleteFails", ReportR,
+       VolumeAnd([](FakeFirmware &F) {
+         F.Files[u"\\r.txt"] = "old";
+         F.FailFileOpenCall = 3;
+       }),
+       EFI_DEVICE_ERROR, {}, ReportFailed(u"create", u"Device Error"), {}, {}},
+      {"DeleteWarns", ReportR,
+       VolumeAnd([](FakeFirmware &F) {
+         F.Files[u"\\r.txt"] = "old";
+         F.DeleteWarns = true;
+       }),
+       EFI_ACCESS_DENIED, {}, ReportFailed(u"replace", u"Access Denied"), {{u"\\r.txt", "old"}}, {}},
+      {"FirstWriteFails", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailWriteCall = 1; }), EFI_DEVICE_ERROR, {},
+       ReportFailed(u"write", u"Device Error"), {}, {}},
+      {"LastWriteFails", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailWriteCall = 3; }), EFI_DEVICE_ERROR, {},
+       ReportFailed(u"write", u"Device Error"), {}, {}},
+      {"VolumeFull", ReportR, VolumeAnd([](FakeFirmware &F) { F.VolumeFree = 40; }), EFI_VOLUME_FULL, {},
+       ReportFailed(u"write", u"Volume Full"), {}, {}},
+      {"ShortWriteWithoutError", ReportR, VolumeAnd([](FakeFirmware &F) { F.ShortWrite = true; }), EFI_VOLUME_FULL,
+       {}, ReportFailed(u"write", u"Volume Full"), {}, {}},
+      {"FlushFails", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailFlush = true; }), EFI_DEVICE_ERROR, {},
+       ReportFailed(u"flush", u"Device Error"), {}, {}},
+      // Flushed before the close, so the file is whole.
+      {"CloseFails", ReportR, VolumeAnd([](FakeFirmware &F) { F.FailFileClose = true; }), EFI_DEVICE_ERROR, {},
+       ReportFailed(u"close", u"Device Error"), {{u"\\r.txt", RunReportFile}}, {}},
+      // The wait.
+      {"WaitForAKey", u"quillmere.wait", [](FakeFirmware &F) { F.KeyAtWait = 3; }, EFI_SUCCESS, {}, {Prompt, u"\r\n"},
+       {}, Rearmed},
+      {"KeysTypedAheadDoNotCount", u"quillmere.wait",
+       [](FakeFirmware &F) {
+         F.KeysTypedAhead = 2;
+         F.KeyAtWait = 2;
+       },
+       EFI_SUCCESS, {}, {Prompt, u"\r\n"}, {}, Rearmed},
+      {"KeySignalWithoutAKey", u"quillmere.wait",
+       [](FakeFirmware &F) {
+         F.EmptyKeySignals = 1;
+         F.KeyAtWait = 2;
+       },
+       EFI_SUCCESS, {}, {Prompt, u"\r\n"}, {}, Rearmed},
+      {"WaitSecondsCountsDown", u"quillmere.wait=3", [](FakeFirmware &) {}, EFI_SUCCESS, {},
+       {Prompt, u" (3 s) ", Prompt, u" (2 s) ", Prompt, u" (1 s) ", u"\r\n"}, {}, Rearmed},
+      {"WaitSecondsEndsOnAKey", u"quillmere.wait=5", [](FakeFirmware &F) { F.KeyAtWait = 2; }, EFI_SUCCESS, {},
+       {Prompt, u" (5 s) ", Prompt, u" (4 s) ", u"\r\n"}, {}, Rearmed},
+      {"ReportFileClosedBeforeTheWait", ReportR + u" quillmere.wait=1", WithVolume, EFI_SUCCESS, {},
+       {Prompt, u" (1 s) ", u"\r\n"}, {{u"\\r.txt", RunReportFile}}, Rearmed},
+      {"NoConsoleInput", u"quillmere.wait", [](FakeFirmware &F) { F.NoConsoleInput = true; }, EFI_SUCCESS, {},
+       {u"quillmere.wait failed (Unsupported)\r\n"}, {}, {}},
+      {"CreateEventFails", u"quillmere.wait=2", [](FakeFirmware &F) { F.FailCreateEvent = true; }, EFI_SUCCESS, {},
+       {u"\r\n", u"quillmere.wait failed (Out of Resources)\r\n"}, {}, Rearmed},
+      {"SetTimerFails", u"quillmere.wait=2", [](FakeFirmware &F) { F.FailSetTimer = true; }, EFI_SUCCESS, {},
+       {u"\r\n", u"quillmere.wait failed (Invalid Parameter)\r\n"}, {}, Rearmed},
+      {"WaitFails", u"quillmere.wait", [](FakeFirmware &F) { F.FailWaitCall = 1; }, EFI_SUCCESS, {},
+       {Prompt, u"\r\n", u"quillmere.wait failed (Device Error)\r\n"}, {}, Rearmed},
+      {"WatchdogRefusedStillWaits", u"quillmere.wait", [](FakeFirmware &F) {
+         F.FailWatchdog = true;
+         F.KeyAtWait = 1;
+       },
+       EFI_SUCCESS, {}, {Prompt, u"\r\n"}, {}, Rearmed},
+  };
+}
+
+class Runs : public testing::TestWithParam<RunCase> {};
+
+TEST_P(Runs, ReportAsEverWithWhatTheOptionsAsk) {
+  const RunCase &Case = GetParam();
+  FakeFirmware Firmware;
+  Firmware.SetDevicePath({0x7F, 0xFF, 4, 0});
+  Firmware.PathText = RunPathText;
+  // The load options as a boot entry hands them over: no terminator.
+  Bytes LoadOptions = Ucs2(Case.LoadOptions, false);
+  PageEndCopy Copy(LoadOptions.data(), LoadOptions.size());
+  if (!Case.LoadOptions.empty()) {
+    Firmware.LoadedImage.LoadOptions = Copy.Start;
+    Firmware.LoadedImage.LoadOptionsSize = (UINT32)LoadOptions.size();
+  }
+  Case.Inject(Firmware);
+  std::u16string PathText = Firmware.PathText;
+  EXPECT_EQ(Firmware.Run(), Case.Status);
+
+  Lines Expected = Case.Before;
+  Lines Report = RunReport();
+  Report.back() = PathText + u"\r\n";
+  if (Firmware.FailOutputCall != 0) {
+    Report.erase(Report.begin() + (Firmware.FailOutputCall - 1 - (int)Case.Before.size()));
+  }
+  Expected.insert(Expected.end(), Report.begin(), Report.end());
+  Expected.insert(Expected.end(), Case.After.begin(), Case.After.end());
+  EXPECT_EQ(Firmware.Shown, Expected);
+  EXPECT_EQ(Firmware.Files, Case.Files);
+  EXPECT_EQ(Firmware.Watchdog, Case.Watchdog);
+  ExpectFirmwareLeftClean(Firmware);
+  // The report's own calls are those of a run without options.
+  EXPECT_EQ(Firmware.Opens.size(), 2u);
+  EXPECT_EQ(Firmware.ConvertCalls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, Runs, testing::ValuesIn(RunCases()),
+                         [](const testing::TestParamInfo<RunCase> &Info) { return Info.param.Name; });
+
+// How many waits and keys each wait took: the key typed ahead is read and
+// dropped, not taken for the answer.
+TEST(Options, WaitCountsItsCalls) {
+  struct Row {
+    std::u16string Options;
+    int TypedAhead, KeyAt, EmptySignals;
+    int Waits, KeysRead, Ticks, Timers;
+  };
+  // Without a timer one wait lasts until the key comes.
+  for (const Row &Case : std::vector<Row>{{u"quillmere.wait", 0, 3, 0, 1, 1, 0, 0},
+                                          {u"quillmere.wait", 2, 2, 0, 1, 3, 0, 0},
+                                          {u"quillmere.wait", 0, 2, 1, 2, 1, 0, 0},
+                                          {u"quillmere.wait=3", 0, 0, 0, 3, 0, 3, 1},
+                                          {u"quillmere.wait=5", 1, 2, 0, 2, 2, 1, 1}}) {
+    FakeFirmware Firmware;
+    Firmware.SetDevicePath({0x7F, 0xFF, 4, 0});
+    Bytes LoadOptions = Ucs2(Case.Options);
+    Firmware.LoadedImage.LoadOptions = LoadOptions.data();
+    Firmware.LoadedImage.LoadOptionsSize = (UINT32)LoadOptions.size();
+    Firmware.KeysTypedAhead = Case.TypedAhead;
+    Firmware.KeyAtWait = Case.KeyAt;
+    Firmware.EmptyKeySignals = Case.EmptySignals;
+    EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
+    std::string Name(Case.Options.begin(), Case.Options.end());
+    EXPECT_EQ(Firmware.WaitCalls, Case.Waits) << Name;
+    EXPECT_EQ(Firmware.KeysRead, Case.KeysRead) << Name;
+    EXPECT_EQ(Firmware.TimerTicks, Case.Ticks) << Name;
+    ASSERT_EQ(Firmware.Timers.size(), (size_t)Case.Timers) << Name;
+    if (Case.Timers) {
+      EXPECT_EQ(Firmware.Timers[0], (std::pair<int, UINT64>{TimerPeriodic, 10000000}));
+    }
+    ExpectFirmwareLeftClean(Firmware);
+  }
+}
+
 }  // namespace
