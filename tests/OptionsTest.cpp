@@ -123,7 +123,7 @@ TEST_P(OptionWords, SetOnlyWhatTheyName) {
   FakeFirmware Firmware;
   Firmware.InstallGlobals();
   // An empty text still gets a page end: its address is one past a page.
-  PageEndCopy Copy(Case.Text.data(), Case.Text.size());
+  PageEndCopy Copy(Case.Text.empty() ? (const void *)"" : Case.Text.data(), Case.Text.size());
   APP_OPTIONS Options;
   Options.Wait = FALSE;
   Options.WaitSeconds = 0;
@@ -339,7 +339,7 @@ TEST_P(Runs, ReportAsEverWithWhatTheOptionsAsk) {
   Firmware.PathText = RunPathText;
   // The load options as a boot entry hands them over: no terminator.
   Bytes LoadOptions = Ucs2(Case.LoadOptions, false);
-  PageEndCopy Copy(LoadOptions.data(), LoadOptions.size());
+  PageEndCopy Copy(LoadOptions.empty() ? (const void *)"" : LoadOptions.data(), LoadOptions.size());
   if (!Case.LoadOptions.empty()) {
     Firmware.LoadedImage.LoadOptions = Copy.Start;
     Firmware.LoadedImage.LoadOptionsSize = (UINT32)LoadOptions.size();
