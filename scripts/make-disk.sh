@@ -14,6 +14,10 @@
 #     --size SECTORS     length of the system partition in sectors
 #     --guid GUID        GPT: unique partition GUID of the system partition
 #     --signature HEX    MBR: 32-bit disk signature, e.g. 0x5EC7A1B2
+#     --options-file WORDS
+#                        also write WORDS (for example 'quillmere.wait=10') as
+#                        the options file EFI/BOOT/quillmere-options.txt,
+#                        which the image reads when no boot entry passes options
 #     --check            check the options (and IMAGE, when given), make nothing
 #
 # GPT: a 4 MiB data partition comes first, so the system partition is number 2.
@@ -35,6 +39,8 @@ start=
 size=
 guid=3F0A9C2E-71B4-4D6A-8E5C-B2D49A07F1E3
 signature=0x5EC7A1B2
+options_file=
+has_options_file=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) value "$@"; arch=$2; shift 2 ;;
@@ -43,6 +49,9 @@ while [ $# -gt 0 ]; do
     --size) value "$@"; size=$2; shift 2 ;;
     --guid) value "$@"; guid=$2; shift 2 ;;
     --signature) value "$@"; signature=$2; shift 2 ;;
+    --options-file)
+      [ $# -ge 2 ] || fail "option $1 needs a value"
+      options_file=$2; has_options_file=1; shift 2 ;;
     --check) check_only=1; shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1" ;;
@@ -59,6 +68,8 @@ disk=${2:-}
 boot_file=$(machine_boot_file "$arch")
 [ -n "$boot_file" ] || fail "unknown architecture $arch (x64 or aa64)"
 [ -z "$image" ] || [ -f "$image" ] || fail "no image at $image"
+# 512 bytes at most, its line feed included: the image refuses a longer file whole.
+[ "$(printf '%s\n' "$options_file" | wc -c)" -le 512 ] || fail "the options file holds at most 512 bytes"
 
 is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }
 case "$layout" in
@@ -129,6 +140,10 @@ mkfs.vfat -C -h "$hidden" -i 51EE7A11 -n QUILLMERE "$fat" $((size / 2)) >/dev/nu
 export MTOOLS_SKIP_CHECK=1
 mmd -i "$fat" ::/EFI ::/EFI/BOOT || fail "mmd failed on the system partition"
 mcopy -i "$fat" "$image" "::/EFI/BOOT/$boot_file" || fail "mcopy failed on the system partition"
+if [ "$has_options_file" = 1 ]; then
+  printf '%s\n' "$options_file" | mcopy -i "$fat" - ::/EFI/BOOT/quillmere-options.txt ||
+    fail "mcopy could not write the options file"
+fi
 dd if="$fat" of="$disk" bs=512 seek="$start" conv=notrunc,sparse status=none ||
   fail "could not copy the file system into the partition"
 
