@@ -17,6 +17,9 @@
 #     --guid GUID        GPT: unique partition GUID of the system partition
 #     --signature HEX    MBR: 32-bit disk signature
 #     --console          show the whole firmware console, not only the report
+#     --options WORDS    hand WORDS to the image as its load options, as
+#                        U-Boot's bootargs (for example 'quillmere.wait=10');
+#                        the boot ends once the report is complete
 #     --timeout SECS     give up when the report is not complete by then (default 60)
 #     --image FILE       boot FILE instead of building the image
 #
@@ -42,6 +45,10 @@ while [ $# -gt 0 ]; do
     --bus) value "$@"; bus=$2; shift 2 ;;
     --layout|--start|--size|--guid|--signature) value "$@"; disk_options+=("$1" "$2"); shift 2 ;;
     --console) run_options+=(--console); shift ;;
+    --options)
+      [ $# -ge 2 ] || fail "option $1 needs a value"
+      [[ $2 != *"'"* ]] || fail "the options may not hold a single quote"
+      run_options+=(--options "$2"); shift 2 ;;
     --timeout) value "$@"; timeout=$2; shift 2 ;;
     --image) value "$@"; image=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;

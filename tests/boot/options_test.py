@@ -10,7 +10,8 @@ boots it without a snapshot so that what the image writes stays on the disk,
 stops autoboot over the serial line and types its commands at the prompt. A
 report file is read back with mtools after QEMU has stopped and must equal,
 byte for byte, the report as the image sent it to the console (CR LF line
-ends; U-Boot's serial console shows them as CR CR LF).
+ends; U-Boot's serial console shows them as CR CR LF). The runner cases boot
+through scripts/run-firmware.sh --options, as scripts/boot.sh --options does.
 """
 import os
 import re
@@ -52,6 +53,28 @@ for _arch in MACHINES:
     CASES[f"{_arch}_wait_seconds"] = (_arch, {"bootargs": "quillmere.wait=2", "wait": 2})
     CASES[f"{_arch}_options_file"] = (_arch, {"bootargs": "", "file": "quillmere.report=/from-file.txt",
                                               "report": "\\from-file.txt"})
+
+
+# The runner's --options, which scripts/boot.sh --options passes on: the words
+# reach the image through U-Boot's bootargs on the autoboot path.
+RUNNER_CASES = {"x64_runner_options": "x64", "aa64_runner_options": "aa64"}
+
+
+def run_runner_case(build, work, case):
+    arch = RUNNER_CASES[case]
+    disk = work / "disk.img"
+    boot_test.make_disk(build / f"quillmere{arch}.efi", disk, "--arch", arch)
+    result = subprocess.run([boot_test.SCRIPTS / "run-firmware.sh", "--arch", arch, "--console", "--timeout", "60",
+                             "--options", "ro quillmere.colour=red", str(disk)],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
+    if not expect(result.returncode == 0, f"run-firmware.sh --options failed: {result.stderr.strip()}"):
+        return
+    console = result.stdout
+    expect("setenv bootargs 'ro quillmere.colour=red'; run bootcmd" in console, "the options were not typed")
+    # The image's line for the word it does not know, then the report.
+    line, heading = console.find("quillmere.colour=red: not an option, ignored\n"), console.find("Print Nodes:")
+    expect(0 <= line < heading, "the image did not get the options as its load options")
+    print(f"{case}: the image named the word it does not know before its report")
 
 
 def load_option(description, facts, path, options):
@@ -194,13 +217,13 @@ def run_case(build, work, case):
 
 def main():
     if sys.argv[1:] == ["--list"]:
-        print("\n".join(CASES))
+        print("\n".join([*CASES, *RUNNER_CASES]))
         return
     case, build = sys.argv[1], Path(sys.argv[2]).resolve()
-    if case not in CASES:
+    if case not in CASES and case not in RUNNER_CASES:
         sys.exit(f"unknown case {case}")
     with tempfile.TemporaryDirectory(prefix=f"quillmere-{case}-") as temp:
-        run_case(build, Path(temp), case)
+        (run_case if case in CASES else run_runner_case)(build, Path(temp), case)
     for failure in boot_test.failures:
         print("FAIL:", failure)
     sys.exit(1 if boot_test.failures else 0)
