@@ -97,7 +97,7 @@ std::vector<WordCase> WordCases() {
       {"ReportPathOf128", Ucs2(u"quillmere.report=" + Path127 + u"q"), true, FALSE, 0, u"",
        {u"quillmere.report=" + Path127 + u": bad value, ignored\r\n"}},
       // Size, terminator and alignment are the caller's.
-      {"TextAfterTheTerminatorIsNotRead", Ucs2(std::u16string(u"quillmere.wait\0quillmere.report=\\x", 34)), true, TRUE, 0, u"",
+      {"TextAfterTheTerminatorIsNotRead", Ucs2(std::u16string(u"quillmere.wait\0 quillmere.report=\\x", 35)), true, TRUE, 0, u"",
        {}},
       {"NoTerminator", Ucs2(u"quillmere.wait=12", false), true, TRUE, 12, u"", {}},
       {"OddSizeDropsTheHalfCharacter", Ucs2(u"quillmere.wait=12", false), true, TRUE, 1, u"", {},
