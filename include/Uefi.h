@@ -257,7 +257,9 @@ struct EFI_SYSTEM_TABLE {
   UINTN NumberOfTableEntries;
   VOID *ConfigurationTable;
 };
-static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConIn) == 0x30);
+// After the header: FirmwareVendor, FirmwareRevision (padded to a pointer)
+// and ConsoleInHandle, for any pointer size.
+static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConIn) == sizeof(EFI_TABLE_HEADER) + 3 * sizeof(VOID *));
 static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConOut) == 0x40);
 static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, BootServices) == 0x60);
 static_assert(sizeof(EFI_SYSTEM_TABLE) == 0x78);
