@@ -1,6 +1,7 @@
 #include "Application.h"
 #include "BaseLib.h"
 #include "Console.h"
+#include "Options.h"
 
 namespace {
 
@@ -80,31 +81,57 @@ VOID PrintPathText(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
 
 EFI_STATUS PrintDevicePathNodes() {
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = nullptr;
-  ConsolePrint(u"Print Nodes:\n");
-
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
   EFI_STATUS Status = AppBootServices->OpenProtocol(AppImageHandle, &LoadedImageGuid, (VOID **)&LoadedImage,
                                                     AppImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  if (EFI_ERROR(Status)) {
-    // Nothing was handed over and nothing is open.
-    return EFI_SUCCESS;
+  BOOLEAN ImageOpened = !EFI_ERROR(Status);
+
+  // The options come from the loaded image and its volume, and have their
+  // say before the report starts, so that their lines stay out of it. Set
+  // field by field: a zeroed structure could become a call to memset, which
+  // the image does not have.
+  APP_OPTIONS Options;
+  Options.Wait = FALSE;
+  Options.WaitSeconds = 0;
+  Options.ReportPath[0] = 0;
+  EFI_HANDLE DeviceHandle = nullptr;
+  EFI_FILE_PROTOCOL *Root = nullptr;
+  EFI_STATUS VolumeStatus = EFI_NOT_FOUND;
+  if (ImageOpened && LoadedImage != nullptr) {
+    DeviceHandle = LoadedImage->DeviceHandle;
+    Root = OpenVolumeRoot(DeviceHandle, &VolumeStatus);
+    ReadOptions(&Options, LoadedImage, Root);
+  }
+  if (Options.ReportPath[0] != 0) {
+    OpenReportFile(Root, VolumeStatus, Options.ReportPath);
   }
 
-  // A firmware that reports success and hands over nothing still gets its
-  // open closed.
-  if (LoadedImage != nullptr) {
-    EFI_HANDLE DeviceHandle = LoadedImage->DeviceHandle;
-    Status = AppBootServices->OpenProtocol(DeviceHandle, &DevicePathGuid, (VOID **)&DevicePath, AppImageHandle, nullptr,
-                                           EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (!EFI_ERROR(Status)) {
-      // The text form is asked for only when the walk found the path sound:
-      // the firmware's conversion walks the same nodes without our limits.
-      if (DevicePath != nullptr && PrintNodeLines(DevicePath)) {
-        PrintPathText(DevicePath);
+  ConsolePrint(u"Print Nodes:\n");
+  // Without a loaded image nothing was handed over and nothing is open.
+  if (ImageOpened) {
+    // A firmware that reports success and hands over nothing still gets its
+    // open closed.
+    if (LoadedImage != nullptr) {
+      Status = AppBootServices->OpenProtocol(DeviceHandle, &DevicePathGuid, (VOID **)&DevicePath, AppImageHandle,
+                                             nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+      if (!EFI_ERROR(Status)) {
+        // The text form is asked for only when the walk found the path sound:
+        // the firmware's conversion walks the same nodes without our limits.
+        if (DevicePath != nullptr && PrintNodeLines(DevicePath)) {
+          PrintPathText(DevicePath);
+        }
+        AppBootServices->CloseProtocol(DeviceHandle, &DevicePathGuid, AppImageHandle, nullptr);
       }
-      AppBootServices->CloseProtocol(DeviceHandle, &DevicePathGuid, AppImageHandle, nullptr);
     }
+    AppBootServices->CloseProtocol(AppImageHandle, &LoadedImageGuid, AppImageHandle, nullptr);
   }
-  AppBootServices->CloseProtocol(AppImageHandle, &LoadedImageGuid, AppImageHandle, nullptr);
-  return EFI_SUCCESS;
+
+  // The file is closed before any wait: a machine switched off at the prompt
+  // keeps its report.
+  Status = CloseReportFile();
+  CloseVolumeRoot(DeviceHandle, Root);
+  if (Options.Wait) {
+    WaitForKey(Options.WaitSeconds);
+  }
+  return Status;
 }

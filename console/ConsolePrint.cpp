@@ -1,4 +1,5 @@
 #include "Console.h"
+#include "Options.h"
 
 VOID *AllocateBootPool(UINTN Size) {
   VOID *Memory = nullptr;
@@ -16,6 +17,9 @@ UINTN ConsolePrintList(CONST CHAR16 *Format, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Co
   if (Console != nullptr && Count > 0) {
     if (EFI_ERROR(Console->OutputString(Console, Buffer))) {
       Count = 0;
+    } else {
+      // The report file, when there is one, gets what the console took.
+      WriteReportText(Buffer, Count);
     }
   }
   // Also with the null pointer of a failed allocation: the firmware refuses

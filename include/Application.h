@@ -18,5 +18,7 @@ extern "C" EFI_STATUS EFIAPI ApplicationEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
 #define DEVICE_PATH_WALK_MAX_NODES 256
 
 // Lists the device path of the device this image was loaded from, one line
-// per node, then its text form. Always returns EFI_SUCCESS.
+// per node, then its text form, with what the options (Options.h) ask for
+// around it. Returns EFI_SUCCESS, or the status of a report file that could
+// not be written.
 EFI_STATUS PrintDevicePathNodes();

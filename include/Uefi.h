@@ -120,6 +120,32 @@ typedef EFI_STATUS(EFIAPI *EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID
                                                EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(CONST EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
 
+// Events and timers. An event of type EVT_TIMER alone has no notification,
+// so its task priority is never used; it is only waited for.
+typedef VOID *EFI_EVENT;
+typedef UINTN EFI_TPL;
+typedef VOID(EFIAPI *EFI_EVENT_NOTIFY)(EFI_EVENT Event, VOID *Context);
+enum EFI_TIMER_DELAY : UINT32 { TimerCancel, TimerPeriodic, TimerRelative };
+#define EVT_TIMER 0x80000000U
+#define TPL_APPLICATION 4
+#define TPL_CALLBACK 8
+// SetTimer counts in units of 100 ns.
+#define TIMER_TICKS_PER_SECOND 10000000ULL
+
+typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction,
+                                             VOID *NotifyContext, EFI_EVENT *Event);
+typedef EFI_STATUS(EFIAPI *EFI_SET_TIMER)(EFI_EVENT Event, EFI_TIMER_DELAY Type, UINT64 TriggerTime);
+typedef EFI_STATUS(EFIAPI *EFI_WAIT_FOR_EVENT)(UINTN NumberOfEvents, EFI_EVENT *Event, UINTN *Index);
+typedef EFI_STATUS(EFIAPI *EFI_CLOSE_EVENT)(EFI_EVENT Event);
+typedef EFI_STATUS(EFIAPI *EFI_CHECK_EVENT)(EFI_EVENT Event);
+// A Timeout of 0 turns the watchdog off; any other value re-arms it for that
+// many seconds from now.
+typedef EFI_STATUS(EFIAPI *EFI_SET_WATCHDOG_TIMER)(UINTN Timeout, UINT64 WatchdogCode, UINTN DataSize,
+                                                   CHAR16 *WatchdogData);
+// The boot manager arms the watchdog for this many seconds before it starts
+// a boot option.
+#define BOOT_MANAGER_WATCHDOG_SECONDS 300
+
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
   // Task priority.
@@ -132,12 +158,12 @@ struct EFI_BOOT_SERVICES {
   EFI_ALLOCATE_POOL AllocatePool;
   EFI_FREE_POOL FreePool;
   // Events and timers.
-  EFI_UNUSED_SERVICE CreateEvent;
-  EFI_UNUSED_SERVICE SetTimer;
-  EFI_UNUSED_SERVICE WaitForEvent;
+  EFI_CREATE_EVENT CreateEvent;
+  EFI_SET_TIMER SetTimer;
+  EFI_WAIT_FOR_EVENT WaitForEvent;
   EFI_UNUSED_SERVICE SignalEvent;
-  EFI_UNUSED_SERVICE CloseEvent;
-  EFI_UNUSED_SERVICE CheckEvent;
+  EFI_CLOSE_EVENT CloseEvent;
+  EFI_CHECK_EVENT CheckEvent;
   // Protocol handlers.
   EFI_UNUSED_SERVICE InstallProtocolInterface;
   EFI_UNUSED_SERVICE ReinstallProtocolInterface;
@@ -157,7 +183,7 @@ struct EFI_BOOT_SERVICES {
   // Miscellaneous.
   EFI_UNUSED_SERVICE GetNextMonotonicCount;
   EFI_UNUSED_SERVICE Stall;
-  EFI_UNUSED_SERVICE SetWatchdogTimer;
+  EFI_SET_WATCHDOG_TIMER SetWatchdogTimer;
   // Driver support.
   EFI_UNUSED_SERVICE ConnectController;
   EFI_UNUSED_SERVICE DisconnectController;
@@ -183,6 +209,35 @@ static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 0x118);
 static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CloseProtocol) == 0x120);
 static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 0x140);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 0x178);
+// The entries added for waiting, by their slot after the header, so that the
+// checks hold for any pointer size.
+#define EFI_TABLE_SLOT(Index) (sizeof(EFI_TABLE_HEADER) + (Index) * sizeof(VOID *))
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CreateEvent) == EFI_TABLE_SLOT(7));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, SetTimer) == EFI_TABLE_SLOT(8));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, WaitForEvent) == EFI_TABLE_SLOT(9));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CloseEvent) == EFI_TABLE_SLOT(11));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CheckEvent) == EFI_TABLE_SLOT(12));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == EFI_TABLE_SLOT(29));
+
+// ---------------------------------------------------------------------------
+// Console input.
+
+struct EFI_INPUT_KEY {
+  UINT16 ScanCode;
+  CHAR16 UnicodeChar;
+};
+
+struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL;
+
+typedef EFI_STATUS(EFIAPI *EFI_INPUT_READ_KEY)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key);
+
+struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
+  EFI_UNUSED_SERVICE Reset;
+  EFI_INPUT_READ_KEY ReadKeyStroke;
+  // Signalled while a key is waiting to be read.
+  EFI_EVENT WaitForKey;
+};
+static_assert(__builtin_offsetof(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, WaitForKey) == 2 * sizeof(VOID *));
 
 // ---------------------------------------------------------------------------
 // The system table.
@@ -192,7 +247,7 @@ struct EFI_SYSTEM_TABLE {
   CHAR16 *FirmwareVendor;
   UINT32 FirmwareRevision;
   EFI_HANDLE ConsoleInHandle;
-  VOID *ConIn;
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL *ConIn;
   EFI_HANDLE ConsoleOutHandle;
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut;
   EFI_HANDLE StandardErrorHandle;
@@ -202,6 +257,9 @@ struct EFI_SYSTEM_TABLE {
   UINTN NumberOfTableEntries;
   VOID *ConfigurationTable;
 };
+// After the header: FirmwareVendor, FirmwareRevision (padded to a pointer)
+// and ConsoleInHandle, for any pointer size.
+static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConIn) == sizeof(EFI_TABLE_HEADER) + 3 * sizeof(VOID *));
 static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConOut) == 0x40);
 static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, BootServices) == 0x60);
 static_assert(sizeof(EFI_SYSTEM_TABLE) == 0x78);
@@ -226,3 +284,53 @@ struct EFI_LOADED_IMAGE_PROTOCOL {
 };
 static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 0x18);
 static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == 0x60);
+
+// ---------------------------------------------------------------------------
+// Files: the Simple File System protocol on a volume's handle and the File
+// protocol of its folders and files.
+
+struct EFI_FILE_PROTOCOL;
+
+#define EFI_FILE_MODE_READ 0x0000000000000001ULL
+#define EFI_FILE_MODE_WRITE 0x0000000000000002ULL
+#define EFI_FILE_MODE_CREATE 0x8000000000000000ULL
+
+typedef EFI_STATUS(EFIAPI *EFI_FILE_OPEN)(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName,
+                                          UINT64 OpenMode, UINT64 Attributes);
+typedef EFI_STATUS(EFIAPI *EFI_FILE_CLOSE)(EFI_FILE_PROTOCOL *This);
+typedef EFI_STATUS(EFIAPI *EFI_FILE_DELETE)(EFI_FILE_PROTOCOL *This);
+typedef EFI_STATUS(EFIAPI *EFI_FILE_READ)(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_FILE_WRITE)(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_FILE_FLUSH)(EFI_FILE_PROTOCOL *This);
+
+struct EFI_FILE_PROTOCOL {
+  UINT64 Revision;
+  EFI_FILE_OPEN Open;
+  EFI_FILE_CLOSE Close;
+  // Closes the handle and removes its file; EFI_WARN_DELETE_FAILURE when the
+  // handle was closed but the file stays.
+  EFI_FILE_DELETE Delete;
+  EFI_FILE_READ Read;
+  EFI_FILE_WRITE Write;
+  EFI_UNUSED_SERVICE GetPosition;
+  EFI_UNUSED_SERVICE SetPosition;
+  EFI_UNUSED_SERVICE GetInfo;
+  EFI_UNUSED_SERVICE SetInfo;
+  EFI_FILE_FLUSH Flush;
+  // Revision 2 adds OpenEx, ReadEx, WriteEx and FlushEx, which are not used
+  // and which a revision 1 volume does not have.
+};
+static_assert(__builtin_offsetof(EFI_FILE_PROTOCOL, Open) == sizeof(UINT64));
+static_assert(__builtin_offsetof(EFI_FILE_PROTOCOL, Write) == sizeof(UINT64) + 4 * sizeof(VOID *));
+static_assert(__builtin_offsetof(EFI_FILE_PROTOCOL, Flush) == sizeof(UINT64) + 9 * sizeof(VOID *));
+
+struct EFI_SIMPLE_FILE_SYSTEM_PROTOCOL;
+
+typedef EFI_STATUS(EFIAPI *EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_OPEN_VOLUME)(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This,
+                                                                       EFI_FILE_PROTOCOL **Root);
+
+struct EFI_SIMPLE_FILE_SYSTEM_PROTOCOL {
+  UINT64 Revision;
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_OPEN_VOLUME OpenVolume;
+};
+static_assert(__builtin_offsetof(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL, OpenVolume) == sizeof(UINT64));

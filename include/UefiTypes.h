@@ -58,7 +58,12 @@ typedef VOID *EFI_HANDLE;
 #define EFI_BUFFER_TOO_SMALL ENCODE_ERROR(5)
 #define EFI_DEVICE_ERROR ENCODE_ERROR(7)
 #define EFI_OUT_OF_RESOURCES ENCODE_ERROR(9)
+#define EFI_NOT_READY ENCODE_ERROR(6)
+#define EFI_WRITE_PROTECTED ENCODE_ERROR(8)
+#define EFI_VOLUME_FULL ENCODE_ERROR(11)
 #define EFI_NOT_FOUND ENCODE_ERROR(14)
+#define EFI_ACCESS_DENIED ENCODE_ERROR(15)
+#define EFI_WARN_DELETE_FAILURE ((EFI_STATUS)2)
 
 // 16 bytes, multi-byte fields little-endian. A GUID may lie at any address;
 // the engine reads a GUID it is handed byte by byte, never through this type.

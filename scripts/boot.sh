@@ -20,6 +20,9 @@
 #     --signature HEX    MBR: 32-bit disk signature in hexadecimal, 0x optional
 #                        (5EC7A1B2 or 0x5EC7A1B2)
 #     --console          show the whole firmware console, not only the report
+#     --options WORDS    hand WORDS to the image as its load options, as
+#                        U-Boot's bootargs (for example 'quillmere.wait=10');
+#                        the boot ends once the report is complete
 #     --timeout SECS     give up when the report is not complete by then (default 60)
 #     --image FILE       boot FILE instead of building the image
 #     --secure-boot      boot with Secure Boot enforcing (aa64, over virtio):
@@ -56,6 +59,10 @@ while [ $# -gt 0 ]; do
     --bus) value "$@"; bus=$2; shift 2 ;;
     --layout|--start|--size|--guid|--signature) value "$@"; disk_options+=("$1" "$2"); shift 2 ;;
     --console) run_options+=(--console); shift ;;
+    --options)
+      [ $# -ge 2 ] || fail "option $1 needs a value"
+      [[ $2 != *"'"* ]] || fail "the options may not hold a single quote"
+      run_options+=(--options "$2"); shift 2 ;;
     --timeout) value "$@"; timeout=$2; shift 2 ;;
     --image) value "$@"; image=$2; shift 2 ;;
     --secure-boot) secure_boot=1; shift ;;

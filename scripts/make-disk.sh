@@ -17,6 +17,10 @@
 #     --signature HEX    MBR: 32-bit disk signature in hexadecimal, 0x optional
 #                        (5EC7A1B2 or 0x5EC7A1B2)
 #     --force            replace DISK when it exists
+#     --options-file WORDS
+#                        also write WORDS (for example 'quillmere.wait=10') as
+#                        the options file EFI/BOOT/quillmere-options.txt,
+#                        which the image reads when no boot entry passes options
 #     --check            check the options (and IMAGE and DISK, when given),
 #                        make nothing
 #
@@ -46,6 +50,8 @@ signature=5EC7A1B2
 # Which layout's own option was given, so that the other layout refuses it.
 given_guid=0
 given_signature=0
+options_file=
+has_options_file=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) value "$@"; arch=$2; shift 2 ;;
@@ -55,6 +61,9 @@ while [ $# -gt 0 ]; do
     --guid) value "$@"; guid=$2; given_guid=1; shift 2 ;;
     --signature) value "$@"; signature=$2; given_signature=1; shift 2 ;;
     --force) force=1; shift ;;
+    --options-file)
+      [ $# -ge 2 ] || fail "option $1 needs a value"
+      options_file=$2; has_options_file=1; shift 2 ;;
     --check) check_only=1; shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1" ;;
@@ -79,6 +88,8 @@ if [ -n "$disk" ]; then
   [ -d "$disk_dir" ] || fail "no directory $disk_dir for the disk"
   [ -w "$disk_dir" ] || fail "cannot write into $disk_dir"
 fi
+# 512 bytes at most, its line feed included: the image refuses a longer file whole.
+[ "$(printf '%s\n' "$options_file" | wc -c)" -le 512 ] || fail "the options file holds at most 512 bytes"
 
 is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }
 case "$layout" in
@@ -174,6 +185,10 @@ mkfs.vfat -C -h "$hidden" -i 51EE7A11 -n QUILLMERE "$fat" $((size / 2)) >/dev/nu
 export MTOOLS_SKIP_CHECK=1
 mmd -i "$fat" ::/EFI ::/EFI/BOOT || fail "mmd failed on the system partition"
 mcopy -i "$fat" "$image" "::/EFI/BOOT/$boot_file" || fail "mcopy failed on the system partition"
+if [ "$has_options_file" = 1 ]; then
+  printf '%s\n' "$options_file" | mcopy -i "$fat" - ::/EFI/BOOT/quillmere-options.txt ||
+    fail "mcopy could not write the options file"
+fi
 dd if="$fat" of="$temp" bs=512 seek="$start" conv=notrunc,sparse status=none ||
   fail "could not copy the file system into the partition"
 chmod 0644 "$temp"

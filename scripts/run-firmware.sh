@@ -16,6 +16,10 @@
 #     --log FILE       keep the raw console bytes in FILE (default: a temp file)
 #     --timeout SECS   give up when the report is not complete by then (default 60)
 #     --console        print the whole firmware console instead of the report
+#     --options WORDS  hand WORDS to the image as its load options: autoboot is
+#                      stopped over the serial line and "setenv bootargs 'WORDS';
+#                      run bootcmd" typed at U-Boot's prompt (WORDS may not hold
+#                      a single quote)
 #
 # Exit status 0 when the report arrived whole; otherwise 1 and one line on
 # stderr saying why, with what the firmware said when it said why. QEMU never outlives this script: it is stopped on every
@@ -33,6 +37,8 @@ limit=60
 console=0
 arch=x64
 bus=
+options=
+has_options=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) value "$@"; arch=$2; shift 2 ;;
@@ -40,6 +46,9 @@ while [ $# -gt 0 ]; do
     --log) value "$@"; log=$2; shift 2 ;;
     --timeout) value "$@"; limit=$2; shift 2 ;;
     --console) console=1; shift ;;
+    --options)
+      [ $# -ge 2 ] || fail "option $1 needs a value"
+      options=$2; has_options=1; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) fail "unknown option $1" ;;
     *) break ;;
@@ -51,6 +60,7 @@ bus=${bus:-$(default_bus "$arch")}
 message=$(check_machine "$arch" "$bus") || fail "$message"
 [[ $limit =~ ^[1-9][0-9]*$ ]] || fail "bad timeout $limit (a whole number of seconds, at least 1)"
 [ -f "$disk" ] || fail "no disk image at $disk"
+[[ $options != *"'"* ]] || fail "the options may not hold a single quote"
 qemu=$(machine_qemu "$arch")
 firmware=$(machine_firmware "$arch")
 command -v "$qemu" >/dev/null || fail "$qemu is missing (package $(machine_qemu_package "$arch"))"
@@ -59,6 +69,7 @@ command -v "$qemu" >/dev/null || fail "$qemu is missing (package $(machine_qemu_
 
 work=$(mktemp -d)
 qemu_pid=
+copy_pid=
 cleanup() {
   if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then
     kill "$qemu_pid" 2>/dev/null || true
@@ -66,6 +77,12 @@ cleanup() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$qemu_pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$qemu_pid" 2>/dev/null || true
     wait "$qemu_pid" 2>/dev/null || true
+  fi
+  # The copy of the serial line ends with QEMU's end of it; a QEMU that never
+  # opened it leaves the copy waiting.
+  if [ -n "$copy_pid" ]; then
+    kill "$copy_pid" 2>/dev/null || true
+    wait "$copy_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
 }
@@ -81,8 +98,18 @@ trap 'exit 1' INT TERM HUP
 # snapshot=on keeps the firmware's writes out of the disk file, so every boot
 # starts from the same disk.
 mapfile -t machine < <(machine_options "$arch" "$bus" "$disk")
+serial=(-serial "file:$log")
+if [ "$has_options" = 1 ]; then
+  # The serial line through two FIFOs (QEMU's pipe backend): what the
+  # firmware prints is copied to the log, and fd 3 types at its prompt.
+  mkfifo "$work/serial.in" "$work/serial.out"
+  exec 3<>"$work/serial.in"
+  cat "$work/serial.out" >"$log" &
+  copy_pid=$!
+  serial=(-serial "pipe:$work/serial")
+fi
 timeout -k 5 $((limit + 15)) "$qemu" "${machine[@]}" -nodefaults \
-  -display none -monitor none -serial "file:$log" -nic none -no-reboot \
+  -display none -monitor none "${serial[@]}" -nic none -no-reboot \
   </dev/null >"$work/qemu.out" 2>&1 &
 qemu_pid=$!
 
@@ -93,7 +120,7 @@ qemu_pid=$!
 judge() {
   local lines
   lines=$(tr -cd '\n' <"$log" | wc -c)
-  LC_ALL=C awk -v lines="$lines" -v banner="$(machine_banner "$arch")" '
+  LC_ALL=C awk -v lines="$lines" -v banner="$(machine_banner "$arch")" -v typed="$typed" '
     { sub(/\r+$/, "") }
     $0 ~ banner { banners++ }
     state == 0 && $0 == "Print Nodes:" { state = 1; next }
@@ -102,6 +129,8 @@ judge() {
       if (f[2] == 127 || f[4] == 255) { state = 2; next }
     }
     state == 2 { if (NR <= lines) state = 3; next }
+    # The prompt at which the options were typed is not a return to it.
+    /^=>/ && typed > 0 { typed--; next }
     /^=>/ || /^EFI LOAD FAILED/ { prompt = 1 }
     END {
       if (banners > 1) print "reset"
@@ -152,8 +181,25 @@ fail() {
 
 deadline=$((SECONDS + limit))
 verdict=pending
+# With options: 0 before autoboot is stopped, 1 at the prompt, 2 once the
+# options are typed (the prompt line then holds them).
+typing=0
+typed=0
 while :; do
-  verdict=$(judge)
+  if [ "$has_options" = 1 ] && [ "$typing" = 0 ] && grep -aq "Hit any key to stop autoboot" "$log"; then
+    printf ' ' >&3
+    typing=1
+  elif [ "$typing" = 1 ] && [ "$(tail -c 3 "$log")" = "=> " ]; then
+    printf "setenv bootargs '%s'; run bootcmd\n" "$options" >&3
+    typing=2
+    typed=1
+  fi
+  # Until the options are typed the prompt is where the boot is meant to be.
+  if [ "$has_options" = 1 ] && [ "$typing" -lt 2 ]; then
+    verdict=pending
+  else
+    verdict=$(judge)
+  fi
   [ "$verdict" = pending ] || break
   if ! kill -0 "$qemu_pid" 2>/dev/null; then
     status=0

@@ -12,11 +12,20 @@ const EFI_GUID TestDevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x
 const EFI_GUID TestDevicePathToTextGuid = {
     0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
 
+const EFI_GUID TestSimpleFileSystemGuid = {
+    0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right) { return memcmp(&Left, &Right, sizeof Left) == 0; }
 
 namespace {
 
 FakeFirmware *Current = nullptr;
+
+// The Simple File System protocol's opens and closes, in the block of the
+// volume's services below.
+EFI_STATUS OpenFileSystem(EFI_HANDLE Handle, VOID **Interface, EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle,
+                          UINT32 Attributes);
+EFI_STATUS CloseFileSystem(EFI_HANDLE Handle, EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle);
 
 // What a failed call leaves in its out-parameter: any use of it traps.
 VOID *const Poison = (VOID *)(UINTN)0xDEAD0000DEAD0000ULL;
@@ -78,6 +87,9 @@ EFI_STATUS EFIAPI FakeOutputString(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHAR16
 
 EFI_STATUS EFIAPI FakeOpenProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, VOID **Interface,
                                    EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle, UINT32 Attributes) {
+  if (SameGuid(*Protocol, TestSimpleFileSystemGuid)) {
+    return OpenFileSystem(Handle, Interface, AgentHandle, ControllerHandle, Attributes);
+  }
   EFI_STATUS Status = EFI_UNSUPPORTED;
   *Interface = Poison;
   if (Handle == Current->ImageHandle() && SameGuid(*Protocol, TestLoadedImageGuid) && !Current->FailLoadedImageOpen) {
@@ -94,6 +106,9 @@ EFI_STATUS EFIAPI FakeOpenProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, 
 
 EFI_STATUS EFIAPI FakeCloseProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, EFI_HANDLE AgentHandle,
                                     EFI_HANDLE ControllerHandle) {
+  if (SameGuid(*Protocol, TestSimpleFileSystemGuid)) {
+    return CloseFileSystem(Handle, AgentHandle, ControllerHandle);
+  }
   Current->CloseOrder.push_back(*Protocol);
   for (OpenRecord &Open : Current->Opens) {
     if (Open.Handle == Handle && SameGuid(Open.Protocol, *Protocol) && Open.AgentHandle == AgentHandle &&
@@ -131,7 +146,304 @@ CHAR16 *EFIAPI FakeConvertDevicePathToText(CONST EFI_DEVICE_PATH_PROTOCOL *Devic
   return (CHAR16 *)memcpy(TakeFromPool(Size), Current->PathText.c_str(), Size);
 }
 
+// ---------------------------------------------------------------------------
+// The image's volume, key input, timers and the watchdog.
+
+EFI_STATUS OpenFileSystem(EFI_HANDLE Handle, VOID **Interface, EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle,
+                          UINT32 Attributes) {
+  EFI_STATUS Status = EFI_UNSUPPORTED;
+  *Interface = Poison;
+  if (Handle == Current->DeviceHandle() && Current->HasFileSystem && !Current->FailFileSystemOpen) {
+    *Interface = Current->FileSystemIsNull ? nullptr : &Current->FileSystem;
+    Status = EFI_SUCCESS;
+  }
+  Current->FileSystemOpens.push_back(
+      {Handle, TestSimpleFileSystemGuid, AgentHandle, ControllerHandle, Attributes, Status, 0});
+  return Status;
+}
+
+EFI_STATUS CloseFileSystem(EFI_HANDLE Handle, EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle) {
+  for (OpenRecord &Open : Current->FileSystemOpens) {
+    if (Open.Handle == Handle && Open.AgentHandle == AgentHandle && Open.ControllerHandle == ControllerHandle &&
+        !EFI_ERROR(Open.Status) && Open.Closes == 0) {
+      Open.Closes++;
+      return EFI_SUCCESS;
+    }
+  }
+  Current->Mistakes++;
+  return EFI_NOT_FOUND;
+}
+
+struct FakeFile {
+  EFI_FILE_PROTOCOL Protocol;  // first, so that the protocol's address is the file's
+  std::u16string Path;  // empty for the root folder
+  bool Writable;
+  size_t Position;
+};
+
+std::string Narrow(const std::u16string &Text) { return std::string(Text.begin(), Text.end()); }
+
+FakeFile *LiveFile(EFI_FILE_PROTOCOL *This) {
+  if (Current->LiveFiles.count(This) == 0) {
+    Current->Mistakes++;
+    return nullptr;
+  }
+  return (FakeFile *)This;
+}
+
+void EndFile(FakeFile *File) {
+  Current->LiveFiles.erase(File);
+  delete File;
+}
+
+EFI_FILE_PROTOCOL *NewFile(const std::u16string &Path, bool Writable);
+
+EFI_STATUS EFIAPI FakeFileOpen(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName,
+                               UINT64 OpenMode, UINT64 Attributes) {
+  int Call = ++Current->FileOpenCalls;
+  *NewHandle = (EFI_FILE_PROTOCOL *)Poison;
+  FakeFile *Folder = LiveFile(This);
+  std::u16string Path = FileName;
+  Current->FileCalls.push_back("open " + Narrow(Path) + " " + std::to_string(OpenMode & 3) +
+                               (OpenMode & EFI_FILE_MODE_CREATE ? "c" : ""));
+  const UINT64 Read = EFI_FILE_MODE_READ, Write = Read | EFI_FILE_MODE_WRITE, Create = Write | EFI_FILE_MODE_CREATE;
+  if (Folder == nullptr || !Folder->Path.empty() || Attributes != 0 ||
+      (OpenMode != Read && OpenMode != Write && OpenMode != Create)) {
+    Current->Mistakes += Folder != nullptr;
+    return EFI_INVALID_PARAMETER;
+  }
+  if (Call == Current->FailFileOpenCall) {
+    return EFI_DEVICE_ERROR;
+  }
+  if (Path.empty() || Path[0] != u'\\') {
+    Path = u"\\" + Path;
+  }
+  bool Writing = OpenMode != Read;
+  if (Writing && Current->ReadOnlyVolume) {
+    return EFI_WRITE_PROTECTED;
+  }
+  if (Current->Files.count(Path) == 0) {
+    size_t Cut = Path.rfind(u'\\');
+    if (!(OpenMode & EFI_FILE_MODE_CREATE) || Current->Folders.count(Cut == 0 ? u"\\" : Path.substr(0, Cut)) == 0) {
+      return EFI_NOT_FOUND;
+    }
+    Current->Files[Path] = "";
+  }
+  *NewHandle = NewFile(Path, Writing);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeFileClose(EFI_FILE_PROTOCOL *This) {
+  FakeFile *File = LiveFile(This);
+  if (File == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  Current->FileCalls.push_back("close");
+  bool Fails = Current->FailFileClose && !File->Path.empty();
+  // The handle is gone whatever the status says.
+  EndFile(File);
+  return Fails ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeFileDelete(EFI_FILE_PROTOCOL *This) {
+  FakeFile *File = LiveFile(This);
+  if (File == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  Current->FileCalls.push_back("delete");
+  std::u16string Path = File->Path;
+  bool Writable = File->Writable;
+  EndFile(File);
+  if (Path.empty() || !Writable || Current->DeleteWarns) {
+    Current->Mistakes += Path.empty();
+    return EFI_WARN_DELETE_FAILURE;
+  }
+  Current->Files.erase(Path);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeFileRead(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
+  FakeFile *File = LiveFile(This);
+  if (File == nullptr || File->Path.empty()) {
+    return EFI_INVALID_PARAMETER;
+  }
+  Current->FileCalls.push_back("read");
+  if (Current->FailRead) {
+    return EFI_DEVICE_ERROR;
+  }
+  const std::string &Content = Current->Files[File->Path];
+  size_t Size = std::min((size_t)*BufferSize, Content.size() - std::min(File->Position, Content.size()));
+  memcpy(Buffer, Content.data() + File->Position, Size);
+  File->Position += Size;
+  *BufferSize = Size;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeFileWrite(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
+  FakeFile *File = LiveFile(This);
+  if (File == nullptr || File->Path.empty()) {
+    return EFI_INVALID_PARAMETER;
+  }
+  int Call = ++Current->WriteCalls;
+  Current->FileCalls.push_back("write " + std::to_string(*BufferSize));
+  if (!File->Writable) {
+    return EFI_ACCESS_DENIED;
+  }
+  if (Call == Current->FailWriteCall) {
+    *BufferSize = 0;
+    return EFI_DEVICE_ERROR;
+  }
+  size_t Size = std::min((size_t)*BufferSize, Current->VolumeFree);
+  if (Current->ShortWrite && Size > 0) {
+    Size--;
+  }
+  std::string &Content = Current->Files[File->Path];
+  Content.resize(std::max(Content.size(), File->Position + Size));
+  memcpy(&Content[File->Position], Buffer, Size);
+  File->Position += Size;
+  Current->VolumeFree -= Current->VolumeFree == (size_t)-1 ? 0 : Size;
+  bool Full = Size < *BufferSize && !Current->ShortWrite;
+  *BufferSize = Size;
+  return Full ? EFI_VOLUME_FULL : EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeFileFlush(EFI_FILE_PROTOCOL *This) {
+  FakeFile *File = LiveFile(This);
+  if (File == nullptr || !File->Writable) {
+    Current->Mistakes += File != nullptr;
+    return EFI_ACCESS_DENIED;
+  }
+  Current->FileCalls.push_back("flush");
+  return Current->FailFlush ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+}
+
+EFI_FILE_PROTOCOL *NewFile(const std::u16string &Path, bool Writable) {
+  FakeFile *File = new FakeFile{{}, Path, Writable, 0};
+  File->Protocol.Revision = 0x00010000;
+  File->Protocol.Open = FakeFileOpen;
+  File->Protocol.Close = FakeFileClose;
+  File->Protocol.Delete = FakeFileDelete;
+  File->Protocol.Read = FakeFileRead;
+  File->Protocol.Write = FakeFileWrite;
+  File->Protocol.Flush = FakeFileFlush;
+  Current->LiveFiles.insert(File);
+  return &File->Protocol;
+}
+
+EFI_STATUS EFIAPI FakeOpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_FILE_PROTOCOL **Root) {
+  Current->Mistakes += This != &Current->FileSystem;
+  Current->FileCalls.push_back("volume");
+  if (Current->FailOpenVolume) {
+    *Root = (EFI_FILE_PROTOCOL *)Poison;
+    return EFI_DEVICE_ERROR;
+  }
+  *Root = NewFile(u"", false);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeReadKeyStroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key) {
+  Current->Mistakes += This != &Current->Input;
+  if (Current->KeysPending == 0) {
+    Current->SignalsPending = 0;
+    return EFI_NOT_READY;
+  }
+  Current->KeysPending--;
+  Current->KeysRead++;
+  Key->ScanCode = 0;
+  Key->UnicodeChar = u' ';
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeCreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction,
+                                  VOID *NotifyContext, EFI_EVENT *Event) {
+  Current->Mistakes += Type != EVT_TIMER || NotifyFunction != nullptr || NotifyContext != nullptr ||
+                       (NotifyTpl != TPL_APPLICATION && NotifyTpl != TPL_CALLBACK);
+  if (Current->FailCreateEvent) {
+    *Event = Poison;
+    return EFI_OUT_OF_RESOURCES;
+  }
+  *Event = malloc(1);
+  Current->LiveEvents.insert(*Event);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeSetTimer(EFI_EVENT Event, EFI_TIMER_DELAY Type, UINT64 TriggerTime) {
+  Current->Mistakes += Current->LiveEvents.count(Event) == 0;
+  Current->Timers.push_back({(int)Type, TriggerTime});
+  return Current->FailSetTimer ? EFI_INVALID_PARAMETER : EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeCloseEvent(EFI_EVENT Event) {
+  if (Current->LiveEvents.erase(Event) == 0) {
+    Current->Mistakes++;
+    return EFI_INVALID_PARAMETER;
+  }
+  free(Event);
+  return EFI_SUCCESS;
+}
+
+// Time passes only here. A key event is signalled while a key waits; a
+// periodic timer is signalled once a second has gone by, which it has
+// whenever no key came first. With nothing that could ever come, the wait
+// would last for ever: a misuse, refused.
+EFI_STATUS EFIAPI FakeWaitForEvent(UINTN NumberOfEvents, EFI_EVENT *Event, UINTN *Index) {
+  int Call = ++Current->WaitCalls;
+  if (Call == Current->FailWaitCall) {
+    return EFI_DEVICE_ERROR;
+  }
+  UINTN KeyAt = NumberOfEvents, TimerAt = NumberOfEvents;
+  for (UINTN At = 0; At < NumberOfEvents; At++) {
+    if (Event[At] == Current->Input.WaitForKey) {
+      KeyAt = At;
+    } else if (Current->LiveEvents.count(Event[At]) != 0 && !Current->Timers.empty() &&
+               Current->Timers.back().first == TimerPeriodic) {
+      TimerAt = At;
+    } else {
+      Current->Mistakes++;
+      return EFI_INVALID_PARAMETER;
+    }
+  }
+  if (KeyAt < NumberOfEvents && Current->EmptyKeySignals > 0) {
+    Current->EmptyKeySignals--;
+    *Index = KeyAt;
+    return EFI_SUCCESS;
+  }
+  if (Call == Current->KeyAtWait || (TimerAt == NumberOfEvents && Current->KeyAtWait > Call)) {
+    Current->KeysPending++;
+  }
+  if (KeyAt < NumberOfEvents && Current->KeysPending > 0) {
+    *Index = KeyAt;
+    return EFI_SUCCESS;
+  }
+  if (TimerAt < NumberOfEvents) {
+    Current->TimerTicks++;
+    *Index = TimerAt;
+    return EFI_SUCCESS;
+  }
+  Current->Mistakes++;
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI FakeSetWatchdogTimer(UINTN Timeout, UINT64 WatchdogCode, UINTN DataSize, CHAR16 *WatchdogData) {
+  Current->Mistakes += WatchdogCode != 0 || DataSize != 0 || WatchdogData != nullptr;
+  Current->Watchdog.push_back(Timeout);
+  return Current->FailWatchdog ? EFI_UNSUPPORTED : EFI_SUCCESS;
+}
+
 }  // namespace
+
+void FakeFirmware::InstallOptionServices() {
+  FileSystem.Revision = 0x00010000;
+  FileSystem.OpenVolume = FakeOpenVolume;
+  Input.ReadKeyStroke = FakeReadKeyStroke;
+  Input.WaitForKey = &KeyEventTag;
+  BootServices.CreateEvent = FakeCreateEvent;
+  BootServices.SetTimer = FakeSetTimer;
+  BootServices.WaitForEvent = FakeWaitForEvent;
+  BootServices.CloseEvent = FakeCloseEvent;
+  BootServices.SetWatchdogTimer = FakeSetWatchdogTimer;
+  SystemTable.ConIn = &Input;
+}
 
 FakeFirmware::FakeFirmware() {
   Current = this;
@@ -145,11 +457,18 @@ FakeFirmware::FakeFirmware() {
   BootServices.LocateProtocol = FakeLocateProtocol;
   SystemTable.ConOut = &Console;
   SystemTable.BootServices = &BootServices;
+  InstallOptionServices();
 }
 
 FakeFirmware::~FakeFirmware() {
   for (void *Block : Live) {
     free(Block);
+  }
+  for (void *File : LiveFiles) {
+    delete (FakeFile *)File;
+  }
+  for (EFI_EVENT Event : LiveEvents) {
+    free(Event);
   }
   Current = nullptr;
 }
@@ -165,6 +484,8 @@ void FakeFirmware::SetDevicePathAtPageEnd(const std::vector<UINT8> &Bytes) {
 
 EFI_STATUS FakeFirmware::Run() {
   SystemTable.ConOut = NoConsole ? nullptr : &Console;
+  SystemTable.ConIn = NoConsoleInput ? nullptr : &Input;
+  KeysPending = KeysTypedAhead;
   return ApplicationEntry(ImageHandle(), &SystemTable);
 }
 
@@ -187,6 +508,22 @@ std::string DescribeLeftovers(const FakeFirmware &Firmware) {
       Leftovers += "open of protocol " + std::to_string(Open.Protocol.Data1) + " closed " +
                    std::to_string(Open.Closes) + " times; ";
     }
+  }
+  for (const OpenRecord &Open : Firmware.FileSystemOpens) {
+    if (Open.Closes != (EFI_ERROR(Open.Status) ? 0 : 1)) {
+      Leftovers += "open of the file system closed " + std::to_string(Open.Closes) + " times; ";
+    }
+  }
+  if (!Firmware.LiveFiles.empty()) {
+    Leftovers += std::to_string(Firmware.LiveFiles.size()) + " file handles still open; ";
+  }
+  if (!Firmware.LiveEvents.empty()) {
+    Leftovers += std::to_string(Firmware.LiveEvents.size()) + " events still open; ";
+  }
+  // Whoever touched the watchdog gives it back armed as the boot manager
+  // armed it.
+  if (!Firmware.Watchdog.empty() && Firmware.Watchdog.back() != 300) {
+    Leftovers += "watchdog left at " + std::to_string(Firmware.Watchdog.back()) + " seconds; ";
   }
   return Leftovers;
 }

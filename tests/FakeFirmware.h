@@ -4,7 +4,9 @@
 // records every call and fails on request. One instance at a time is live.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,51 @@ struct FakeFirmware {
   EFI_BOOT_SERVICES BootServices = {};
   EFI_SYSTEM_TABLE SystemTable = {};
 
+  // The image's volume, key input, timers and the watchdog, which the
+  // options use. What to do:
+  bool HasFileSystem = false;  // the device handle carries Simple File System
+  bool FailFileSystemOpen = false;
+  bool FileSystemIsNull = false;  // the open succeeds and hands over a null interface
+  bool FailOpenVolume = false;
+  bool ReadOnlyVolume = false;  // an open for writing gives EFI_WRITE_PROTECTED
+  size_t VolumeFree = (size_t)-1;  // bytes the volume still takes; then EFI_VOLUME_FULL
+  int FailFileOpenCall = 0;  // counts the opens from the root folder
+  bool FailRead = false;
+  int FailWriteCall = 0;
+  bool ShortWrite = false;  // a write takes one byte less than offered and says success
+  bool FailFlush = false;
+  bool FailFileClose = false;  // the handle is closed, the status says it failed
+  bool DeleteWarns = false;  // Delete closes the handle, keeps the file, and warns
+  std::map<std::u16string, std::string> Files;  // by path from the root, "\\" first
+  std::set<std::u16string> Folders = {u"\\", u"\\EFI", u"\\EFI\\BOOT"};
+  bool NoConsoleInput = false;
+  int KeysTypedAhead = 0;  // keys waiting before the application starts
+  int KeyAtWait = 0;  // the WaitForEvent call a key arrives at (0: none ever comes)
+  int EmptyKeySignals = 0;  // key events signalled with no key to read, before a real one
+  bool FailCreateEvent = false;
+  bool FailSetTimer = false;
+  int FailWaitCall = 0;
+  bool FailWatchdog = false;
+  // What happened:
+  std::vector<OpenRecord> FileSystemOpens;
+  std::vector<std::string> FileCalls;  // "open PATH MODE", "read", "write N", "flush", "close", "delete"
+  int FileOpenCalls = 0;
+  int WriteCalls = 0;
+  std::set<void *> LiveFiles;  // file handles not yet closed
+  int KeysRead = 0;
+  int WaitCalls = 0;
+  int TimerTicks = 0;  // waits that ended on the timer: seconds gone by
+  std::set<EFI_EVENT> LiveEvents;
+  std::vector<std::pair<int, UINT64>> Timers;  // each SetTimer's type and period
+  std::vector<UINTN> Watchdog;  // each SetWatchdogTimer's timeout
+  // The firmware's side.
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL FileSystem = {};
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL Input = {};
+  char KeyEventTag = 0;
+  int KeysPending = 0;
+  int SignalsPending = 0;
+  void InstallOptionServices();
+
   FakeFirmware();
   ~FakeFirmware();
   EFI_HANDLE ImageHandle() { return &ImageTag; }
@@ -96,6 +143,7 @@ struct FakeFirmware {
 extern const EFI_GUID TestLoadedImageGuid;
 extern const EFI_GUID TestDevicePathGuid;
 extern const EFI_GUID TestDevicePathToTextGuid;
+extern const EFI_GUID TestSimpleFileSystemGuid;
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right);
 
 // What every run must leave behind: no live pool block, every successful

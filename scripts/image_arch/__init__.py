@@ -10,8 +10,10 @@ from dataclasses import dataclass
 
 MODULES = ["x64", "aa64", "riscv64"]
 
-# Each image's budget holds its code, data and relocations, and one 512-byte
-# block for the .sbat section.
+# Each image's budget holds its code, data and relocations, the blocks the
+# options take (quillmere.wait, quillmere.report=, the options file: reading
+# the words, the report file, the wait and their console lines; measured per
+# architecture, in each module), and one 512-byte block for the .sbat section.
 SBAT_BLOCK = 512
 
 

@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Boots an image under U-Boot's UEFI in QEMU with options, at the U-Boot
+prompt, the way a person at the machine would start it.
+
+  options_test.py CASE BUILD_DIR     one case of CASES below
+  options_test.py --list             the names of CASES, one a line
+
+Each case makes its own disk (MBR, the system partition number 1 on virtio),
+boots it without a snapshot so that what the image writes stays on the disk,
+stops autoboot over the serial line and types its commands at the prompt. A
+report file is read back with mtools after QEMU has stopped and must equal,
+byte for byte, the report as the image sent it to the console (CR LF line
+ends; U-Boot's serial console shows them as CR CR LF). The runner cases boot
+through scripts/run-firmware.sh --options, as scripts/boot.sh --options does.
+"""
+import os
+import re
+import select
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import boot_test  # noqa: E402  (make_disk, the report checks, the QEMU leftover check)
+from boot_test import expect  # noqa: E402
+from secure_boot_test import Console, StepFailed, PROMPT  # noqa: E402
+
+# The machine: each architecture's U-Boot with the disk on virtio, as
+# "virtio 0:1" at the prompt.
+MACHINES = {
+    "x64": ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-m", "256",
+            "-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"],
+    "aa64": ["qemu-system-aarch64", "-machine", "virt", "-cpu", "cortex-a57", "-accel", "tcg", "-m", "512",
+             "-bios", "/usr/lib/u-boot/qemu_arm64/u-boot.bin"],
+}
+BOOT_FILE = {"x64": "BOOTX64.EFI", "aa64": "BOOTAA64.EFI"}
+PARTITION = "virtio 0:1"
+UBOOT_X86_BOOTARGS = "root=/dev/sdb3 init=/sbin/init rootwait ro"
+REPORT = "\\quillmere-report.txt"
+PROMPT_TEXT = b"Press a key to return to the firmware"
+
+# Each case: what it boots with. "bootargs" are the load options bootefi
+# hands over; "entry" boots through a Boot0001 entry carrying its options;
+# "file" puts the options file on the disk.
+CASES = {}
+for _arch in MACHINES:
+    CASES[f"{_arch}_unrelated_bootargs"] = (_arch, {"bootargs": UBOOT_X86_BOOTARGS})
+    CASES[f"{_arch}_report_boot_entry"] = (_arch, {"entry": f"quillmere.report={REPORT}", "report": REPORT})
+    CASES[f"{_arch}_wait_key"] = (_arch, {"bootargs": "quillmere.wait", "wait": "key"})
+    CASES[f"{_arch}_wait_seconds"] = (_arch, {"bootargs": "quillmere.wait=2", "wait": 2})
+    CASES[f"{_arch}_options_file"] = (_arch, {"bootargs": "", "file": "quillmere.report=/from-file.txt",
+                                              "report": "\\from-file.txt"})
+
+
+# The runner's --options, which scripts/boot.sh --options passes on: the words
+# reach the image through U-Boot's bootargs on the autoboot path.
+RUNNER_CASES = {"x64_runner_options": "x64", "aa64_runner_options": "aa64"}
+
+
+def run_runner_case(build, work, case):
+    arch = RUNNER_CASES[case]
+    disk = work / "disk.img"
+    boot_test.make_disk(build / f"quillmere{arch}.efi", disk, "--arch", arch)
+    result = subprocess.run([boot_test.SCRIPTS / "run-firmware.sh", "--arch", arch, "--console", "--timeout", "60",
+                             "--options", "ro quillmere.colour=red", str(disk)],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
+    if not expect(result.returncode == 0, f"run-firmware.sh --options failed: {result.stderr.strip()}"):
+        return
+    console = result.stdout
+    expect("setenv bootargs 'ro quillmere.colour=red'; run bootcmd" in console, "the options were not typed")
+    # The image's line for the word it does not know, then the report.
+    line, heading = console.find("quillmere.colour=red: not an option, ignored\n"), console.find("Print Nodes:")
+    expect(0 <= line < heading, "the image did not get the options as its load options")
+    print(f"{case}: the image named the word it does not know before its report")
+
+
+def load_option(description, facts, path, options):
+    """An EFI_LOAD_OPTION as efibootmgr --unicode makes it: active, the
+    description, a short-form HD()/File() path, the options as UCS-2 without
+    a terminator."""
+    signature = struct.pack("<I", int(facts["signature"], 16)) + bytes(12)
+    hard_drive = struct.pack("<BBHIQQ16sBB", 4, 1, 42, int(facts["number"]), int(facts["start"]),
+                             int(facts["size"]), signature, 1, 1)
+    name = (path + "\0").encode("utf-16-le")
+    file_node = struct.pack("<BBH", 4, 4, 4 + len(name)) + name
+    path_list = hard_drive + file_node + bytes([0x7F, 0xFF, 4, 0])
+    return (struct.pack("<IH", 1, len(path_list)) + (description + "\0").encode("utf-16-le") + path_list
+            + options.encode("utf-16-le"))
+
+
+def mtools(disk, facts, tool, *argv, data=None):
+    """Runs an mtools TOOL on the disk's system partition."""
+    result = subprocess.run([tool, "-i", f"{disk}@@{int(facts['start']) * 512}", *argv], input=data,
+                            capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+    if result.returncode != 0:
+        raise StepFailed(f"{tool} {' '.join(argv)}: {result.stderr.decode().strip()}")
+    return result.stdout
+
+
+def report_bytes(output):
+    """The report as the image sent it: from the heading through the text
+    form, each line ending in CR LF."""
+    lines = boot_test.report_lines(output)
+    return lines, b"".join(line.encode("latin-1") + b"\r\n" for line in lines)
+
+
+def no_prompt_within(console, seconds):
+    """True when nothing that ends with U-Boot's prompt arrives for SECONDS."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        ready = select.select([console.process.stdout], [], [], deadline - time.monotonic())[0]
+        if ready:
+            chunk = os.read(console.process.stdout.fileno(), 65536)
+            if not chunk:
+                return False
+            console.log.write(chunk)
+            console.pending += chunk
+        if PROMPT in console.pending:
+            return False
+    return True
+
+
+def run_case(build, work, case):
+    arch, setup = CASES[case]
+    image = build / f"quillmere{arch}.efi"
+    disk = work / "disk.img"
+    options = ["--options-file", setup["file"]] if "file" in setup else []
+    facts = boot_test.make_disk(image, disk, "--arch", arch, "--layout", "mbr", *options)
+    if "entry" in setup:
+        entry = load_option("quillmere", facts, f"\\EFI\\BOOT\\{BOOT_FILE[arch]}", setup["entry"])
+        mtools(disk, facts, "mcopy", "-", "::/boot0001.bin", data=entry)
+        mtools(disk, facts, "mcopy", "-", "::/bootorder.bin", data=struct.pack("<H", 1))
+
+    console = Console([*MACHINES[arch], "-nodefaults", "-display", "none", "-monitor", "none",
+                       "-serial", "stdio", "-nic", "none", "-no-reboot",
+                       "-drive", f"file={disk},format=raw,if=none,id=d0",
+                       "-device", "virtio-blk-pci,drive=d0"], work / "console.log")
+    output = b""
+    try:
+        console.wait_for(b"Hit any key to stop autoboot", 120, "U-Boot's autoboot countdown")
+        console.send(" ")
+        console.wait_for(PROMPT, 30, "U-Boot's prompt")
+        # The virtio disk is found once the bus has been scanned.
+        console.command("virtio scan", 60)
+        if "entry" in setup:
+            for variable, name in (("Boot0001", "boot0001.bin"), ("BootOrder", "bootorder.bin")):
+                loaded = console.command(f"fatload {PARTITION} ${{kernel_addr_r}} {name}").decode("latin-1")
+                if not expect("bytes read" in loaded, f"fatload {name}: {loaded.strip()!r}"):
+                    raise StepFailed(f"U-Boot could not read {name}")
+                console.command(f"setenv -e -nv -bs -rt -i ${{kernel_addr_r}}:$filesize {variable}")
+            started = time.monotonic()
+            output = console.command("bootefi bootmgr", 60)
+            expect(b"Booting: quillmere" in output, "bootefi bootmgr did not say 'Booting: quillmere'")
+        else:
+            console.command(f"setenv bootargs '{setup['bootargs']}'" if setup["bootargs"] else "setenv bootargs")
+            loaded = console.command(f"load {PARTITION} ${{kernel_addr_r}} EFI/BOOT/{BOOT_FILE[arch]}").decode(
+                "latin-1")
+            if not expect("bytes read" in loaded, f"load: {loaded.strip()!r}"):
+                raise StepFailed("U-Boot could not load the image")
+            console.send("bootefi ${kernel_addr_r}\n")
+            started = time.monotonic()
+            if setup.get("wait") == "key":
+                output = console.wait_for(PROMPT_TEXT, 60, "the wait's prompt") + PROMPT_TEXT
+                waited = time.monotonic()
+                expect(no_prompt_within(console, 4), "quillmere.wait returned without a key")
+                console.send(" ")
+                output += console.wait_for(PROMPT, 10, "the return after the key")
+                print(f"returned after the key, {time.monotonic() - waited:.1f} s after the prompt")
+            else:
+                output = console.wait_for(PROMPT, 60, "the image's return")
+        returned = time.monotonic() - started
+    except StepFailed as failure:
+        expect(False, str(failure))
+        return
+    finally:
+        console.close()
+    leftovers = [pid for pid in os.listdir("/proc") if pid.isdigit() and boot_test.qemu_uses(pid, disk)]
+    expect(not leftovers, f"QEMU still running for {disk}: pids {leftovers}")
+
+    lines, sent = report_bytes(output)
+    boot_test.check_report(lines, 1, int(facts["start"]), int(facts["size"]),
+                           f"{int(facts['signature'], 16):08X}-0000-0000-0000-000000000000", 1)
+    after = output[output.find(b"Print Nodes:") + len(sent) + len(lines):]
+    extra = [line.strip("\r") for line in after.decode("latin-1").split("\n") if line.strip("\r")]
+    if "wait" in setup:
+        countdown = re.findall(rb"\(\d+ s\)", after)
+        if setup["wait"] == "key":
+            expect(not countdown, f"quillmere.wait counted down: {countdown}")
+        else:
+            expect(countdown == [b"(2 s)", b"(1 s)"], f"quillmere.wait=2 counted {countdown}")
+            # U-Boot's clock under QEMU's emulation may run fast or slow:
+            # the countdown above shows the wait, the limit that it ends.
+            expect(returned < 15, f"quillmere.wait=2 returned after {returned:.1f} s")
+            print(f"quillmere.wait=2 returned after {returned:.1f} s")
+        expect(PROMPT_TEXT in after, "no prompt after the report")
+    else:
+        # Nothing of the image's own after the report: U-Boot's prompt only.
+        expect(not any("quillmere" in line or "Press" in line for line in extra),
+               f"lines after the report: {extra}")
+    expect(b"quillmere." not in output[:output.find(b"Print Nodes:")], "an option line before the report")
+
+    if "report" in setup:
+        try:
+            kept = mtools(disk, facts, "mcopy", f"::{setup['report'].replace(chr(92), '/')}", "-")
+        except StepFailed as failure:
+            expect(False, f"no report file: {failure}; the console after the report: {extra}")
+            return
+        expect(kept == sent, f"the report file differs from the console's report:\n  file    {kept!r}\n"
+                             f"  console {sent!r}")
+        if kept == sent:
+            print(f"{setup['report']}: {len(kept)} bytes, the console's report byte for byte")
+    print("\n".join(lines))
+
+
+def main():
+    if sys.argv[1:] == ["--list"]:
+        print("\n".join([*CASES, *RUNNER_CASES]))
+        return
+    case, build = sys.argv[1], Path(sys.argv[2]).resolve()
+    if case not in CASES and case not in RUNNER_CASES:
+        sys.exit(f"unknown case {case}")
+    with tempfile.TemporaryDirectory(prefix=f"quillmere-{case}-") as temp:
+        (run_case if case in CASES else run_runner_case)(build, Path(temp), case)
+    for failure in boot_test.failures:
+        print("FAIL:", failure)
+    sys.exit(1 if boot_test.failures else 0)
+
+
+if __name__ == "__main__":
+    main()
