@@ -98,19 +98,21 @@ machine_banner() {
 
 # QEMU's options for ARCH with DISK on BUS, one a line. snapshot=on keeps the
 # firmware's writes out of the disk file, so every boot starts from the same
-# disk.
+# disk; a fourth argument "writable" lets them reach it (for a report file
+# that is read back from the disk afterwards).
 machine_options() {
-  local arch=$1 bus=$2 disk=$3
+  local arch=$1 bus=$2 disk=$3 snapshot=,snapshot=on
+  [ "${4:-}" != writable ] || snapshot=
   case "$arch" in
     x64) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware x64)" ;;
     aa64) printf '%s\n' -machine virt -cpu cortex-a57 -accel tcg -m 512 -bios "$(machine_firmware aa64)" ;;
     riscv64) printf '%s\n' -machine virt -accel tcg -m 256 -bios "$MACHINE_OPENSBI" -kernel "$(machine_firmware riscv64)" ;;
   esac
   if [ "$bus" = ide ]; then
-    printf '%s\n' -drive "file=$disk,format=raw,if=ide,snapshot=on"
+    printf '%s\n' -drive "file=$disk,format=raw,if=ide$snapshot"
     return
   fi
-  printf '%s\n' -drive "file=$disk,format=raw,if=none,id=disk,snapshot=on"
+  printf '%s\n' -drive "file=$disk,format=raw,if=none,id=disk$snapshot"
   case "$bus" in
     ahci) printf '%s\n' -device ahci,id=ahci -device ide-hd,drive=disk,bus=ahci.0 ;;
     virtio) printf '%s\n' -device virtio-blk-pci,drive=disk ;;

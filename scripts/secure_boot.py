@@ -37,11 +37,13 @@ class StepFailed(Exception):
     pass
 
 
-def machine_argv(arch, disk):
+def machine_argv(arch, disk, writable=False):
     """QEMU's command line for ARCH with DISK over virtio, from machines.sh,
-    with the serial line on standard input and output."""
-    script = f'source "{SCRIPTS}/machines.sh"; echo "$(machine_qemu "$1")"; machine_options "$1" virtio "$2"'
-    lines = subprocess.run(["bash", "-c", script, "machines", arch, str(disk)], capture_output=True, text=True,
+    with the serial line on standard input and output. Unless WRITABLE, the
+    firmware's writes stay out of the disk file."""
+    script = f'source "{SCRIPTS}/machines.sh"; echo "$(machine_qemu "$1")"; machine_options "$1" virtio "$2" "$3"'
+    lines = subprocess.run(["bash", "-c", script, "machines", arch, str(disk), "writable" if writable else ""],
+                           capture_output=True, text=True,
                            check=True).stdout.splitlines()
     return [*lines, "-nodefaults", "-display", "none", "-monitor", "none", "-serial", "stdio", "-nic", "none",
             "-no-reboot"]

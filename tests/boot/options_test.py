@@ -26,16 +26,13 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import boot_test  # noqa: E402  (make_disk, the report checks, the QEMU leftover check)
 from boot_test import expect  # noqa: E402
-from secure_boot_test import Console, StepFailed, PROMPT  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import secure_boot  # noqa: E402  (QEMU's command line from machines.sh, U-Boot's prompt)
+from secure_boot import PROMPT, Console, StepFailed  # noqa: E402
 
-# The machine: each architecture's U-Boot with the disk on virtio, as
+# The machines: each architecture's U-Boot with the disk on virtio, as
 # "virtio 0:1" at the prompt.
-MACHINES = {
-    "x64": ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-m", "256",
-            "-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"],
-    "aa64": ["qemu-system-aarch64", "-machine", "virt", "-cpu", "cortex-a57", "-accel", "tcg", "-m", "512",
-             "-bios", "/usr/lib/u-boot/qemu_arm64/u-boot.bin"],
-}
+ARCHITECTURES = ("x64", "aa64")
 BOOT_FILE = {"x64": "BOOTX64.EFI", "aa64": "BOOTAA64.EFI"}
 PARTITION = "virtio 0:1"
 UBOOT_X86_BOOTARGS = "root=/dev/sdb3 init=/sbin/init rootwait ro"
@@ -46,7 +43,7 @@ PROMPT_TEXT = b"Press a key to return to the firmware"
 # hands over; "entry" boots through a Boot0001 entry carrying its options;
 # "file" puts the options file on the disk.
 CASES = {}
-for _arch in MACHINES:
+for _arch in ARCHITECTURES:
     CASES[f"{_arch}_unrelated_bootargs"] = (_arch, {"bootargs": UBOOT_X86_BOOTARGS})
     CASES[f"{_arch}_report_boot_entry"] = (_arch, {"entry": f"quillmere.report={REPORT}", "report": REPORT})
     CASES[f"{_arch}_wait_key"] = (_arch, {"bootargs": "quillmere.wait", "wait": "key"})
@@ -134,10 +131,7 @@ def run_case(build, work, case):
         mtools(disk, facts, "mcopy", "-", "::/boot0001.bin", data=entry)
         mtools(disk, facts, "mcopy", "-", "::/bootorder.bin", data=struct.pack("<H", 1))
 
-    console = Console([*MACHINES[arch], "-nodefaults", "-display", "none", "-monitor", "none",
-                       "-serial", "stdio", "-nic", "none", "-no-reboot",
-                       "-drive", f"file={disk},format=raw,if=none,id=d0",
-                       "-device", "virtio-blk-pci,drive=d0"], work / "console.log")
+    console = Console(secure_boot.machine_argv(arch, disk, writable=True), work / "console.log")
     output = b""
     try:
         console.wait_for(b"Hit any key to stop autoboot", 120, "U-Boot's autoboot countdown")
@@ -181,8 +175,8 @@ def run_case(build, work, case):
     expect(not leftovers, f"QEMU still running for {disk}: pids {leftovers}")
 
     lines, sent = report_bytes(output)
-    boot_test.check_report(lines, 1, int(facts["start"]), int(facts["size"]),
-                           f"{int(facts['signature'], 16):08X}-0000-0000-0000-000000000000", 1)
+    boot_test.check_report(lines, boot_test.expected_report(arch, "virtio", "mbr", 1, int(facts["start"], 0),
+                                                            int(facts["size"], 0), int(facts["signature"], 16)))
     after = output[output.find(b"Print Nodes:") + len(sent) + len(lines):]
     extra = [line.strip("\r") for line in after.decode("latin-1").split("\n") if line.strip("\r")]
     if "wait" in setup:
