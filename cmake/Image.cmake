@@ -9,10 +9,12 @@ find_program(QUILLMERE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # The architectures an image is built for, under the names EFI binaries carry
-# for them (BOOTX64.EFI, BOOTAA64.EFI), and lld-link's name for each machine.
-set(QUILLMERE_ARCHITECTURES x64 aa64)
+# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTIA32.EFI), and lld-link's name for
+# each machine.
+set(QUILLMERE_ARCHITECTURES x64 aa64 ia32)
 set(QUILLMERE_LINK_MACHINE_x64 x64)
 set(QUILLMERE_LINK_MACHINE_aa64 arm64)
+set(QUILLMERE_LINK_MACHINE_ia32 x86)
 
 # Optimized for size: -Os makes a smaller image than -O2, and also than -Oz,
 # which keeps the small format wrappers as functions of their own (more code
@@ -49,6 +51,16 @@ set(QUILLMERE_IMAGE_FLAGS_x64 -target x86_64-unknown-windows -mno-red-zone)
 # path's nodes are the only unaligned data, read from that memory. Strict
 # alignment would cost every 16-, 32- and 64-bit field read a byte at a time.
 set(QUILLMERE_IMAGE_FLAGS_aa64 -target aarch64-unknown-windows)
+# IA32: PE/COFF objects with the C calling convention, which is the UEFI one
+# there; a PE32 image. 32-bit UINTN and pointers; a 64-bit division would be
+# handed to a runtime helper that is not linked, so the link fails on one.
+set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows)
+# With eight general registers and its 64-bit widths and precisions in
+# register pairs, the engine at -Os is 5080 bytes of IA32 code and the image
+# one block over its budget; -Oz makes it 4126. The other sources are smaller
+# at -Os, where their small wrappers are inlined. Flags for one source of one
+# architecture are named QUILLMERE_IMAGE_FLAGS_<arch>_<source, "/" as "_">.
+set(QUILLMERE_IMAGE_FLAGS_ia32_format_RenderFormat.cpp -Oz)
 
 # Compiles SOURCES freestanding for ARCH into objects under OUTPUT_DIR, each
 # with its .su file beside it (none for a source without functions); the
@@ -63,7 +75,7 @@ function(quillmere_image_objects OUT_VAR ARCH OUTPUT_DIR)
     # changed header rebuilds the objects that include it.
     add_custom_command(
       OUTPUT "${object}"
-      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS_${ARCH}} ${QUILLMERE_IMAGE_FLAGS} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
+      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} ${QUILLMERE_IMAGE_FLAGS_${ARCH}} ${QUILLMERE_IMAGE_FLAGS_${ARCH}_${stem}} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
               -o "${object}"
       DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
       DEPFILE "${object}.d"

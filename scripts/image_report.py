@@ -102,6 +102,63 @@ def aa64_prologue(code):
     return size
 
 
+# IA32 (32-bit x86, AT&T syntax as llvm-objdump prints it): a call pushes a
+# 4-byte return address, and arguments go on the stack by pushes just before
+# each call, which clang's .su numbers leave out, as they leave out the saved
+# %ebp and what "and $-N, %esp" may add to align the frame. So the frame is
+# read from the code itself: the stack pointer is followed along every path
+# through the function, and its deepest point below the return address counts.
+IA32_IMMEDIATE_ESP = re.compile(r"^\$(-?(?:0x[0-9a-f]+|\d+)), %esp$")
+IA32_FROM_EBP = re.compile(r"^(-?(?:0x[0-9a-f]+|\d+))?\(%ebp\), %esp$")
+
+
+def ia32_depth(name, code):
+    """The most bytes the function has below its return address at any
+    instruction, following every jump inside it."""
+    at = {instruction.address: index for index, instruction in enumerate(code)}
+    seen = {}
+    frame_base = None  # the depth at which "mov %esp, %ebp" left %ebp
+    deepest = 0
+    pending = [(0, 0)]
+    while pending:
+        index, depth = pending.pop()
+        while index < len(code) and seen.get(index, -1) < depth:
+            seen[index] = depth
+            deepest = max(deepest, depth)
+            instruction = code[index]
+            mnemonic, operands = instruction.mnemonic, instruction.operands
+            index += 1
+            immediate = IA32_IMMEDIATE_ESP.match(operands)
+            from_ebp = IA32_FROM_EBP.match(operands)
+            if mnemonic == "pushl" or (mnemonic == "push" and operands.startswith("%e")):
+                depth += 4
+            elif mnemonic in ("popl", "pop"):
+                depth -= 4
+            elif mnemonic.startswith("mov") and operands == "%esp, %ebp":
+                frame_base = depth
+            elif immediate and mnemonic.startswith(("sub", "add", "and")):
+                amount = int(immediate.group(1), 0)
+                depth += amount if mnemonic.startswith("sub") else -amount if mnemonic.startswith("add") else -amount - 4
+            elif frame_base is not None and (from_ebp and mnemonic.startswith("lea") or
+                                             mnemonic.startswith("mov") and operands == "%ebp, %esp"):
+                depth = frame_base - int(from_ebp.group(1) or "0", 0) if from_ebp else frame_base
+            elif operands == "%esp" or operands.endswith(", %esp"):
+                raise ReportError(f"{name}: cannot follow the stack pointer through {mnemonic} {operands}")
+            elif mnemonic.startswith("ret"):
+                break
+            elif mnemonic.startswith("j"):
+                target = TARGET.search(operands)
+                inside = target is not None and target.group(2) == name and instruction.relocation is None
+                if inside:
+                    destination = at.get(int(target.group(1), 16))
+                    if destination is None:
+                        raise ReportError(f"{name}: {mnemonic} {operands} lands between instructions")
+                    pending.append((destination, depth))
+                if mnemonic == "jmp":
+                    break  # a jump inside, followed above, or a tail call or dispatch: nothing falls through
+    return deepest
+
+
 # Each image's budget: its code, data and relocations, and one 512-byte block
 # for the .sbat section. The x86-64 image has one block more than its first
 # 8192 bytes for the engine's text copies, which render long texts in about
@@ -120,6 +177,12 @@ ARCHITECTURES = {
         jump=lambda m: m in AA64_BRANCHES or m.startswith("b.") or m == "br",
         indirect=lambda m, operands: m in ("blr", "br"),
         prologue=aa64_prologue),
+    "ia32": Architecture(
+        "ia32", 0x014C, 8704 + SBAT_BLOCK, 4,
+        call=lambda m: m.startswith("call"),
+        jump=lambda m: m.startswith("j"),
+        indirect=lambda m, operands: operands.startswith("*"),
+        prologue=None),
 }
 
 
@@ -272,7 +335,8 @@ def read_call_graph(listing, functions, defined, arch=None):
         # On x86-64 a function's jump tables follow its code in .text; AArch64
         # keeps them in read-only data.
         code = code_of(name, instructions) if arch.name == "x64" else instructions
-        function.prologue = max(function.prologue or 0, arch.prologue(code))
+        depth = ia32_depth(name, code) if arch.name == "ia32" else arch.prologue(code)
+        function.prologue = max(function.prologue or 0, depth)
         for instruction in code:
             is_call = arch.call(instruction.mnemonic)
             is_jump = arch.jump(instruction.mnemonic)
@@ -485,6 +549,10 @@ def load_functions(build, program, arch):
     if taken:
         raise ReportError("function addresses are taken, so calls through pointers may reach our code: " +
                           ", ".join(f"{short_name(s)} in {short_name(where)}" for where, s in taken))
+    # IA32 objects name a C function with a leading "_" that its .su line lacks.
+    for name, function in functions.items():
+        if function.frame is None and name.startswith("_") and name[1:] in functions:
+            function.frame = functions[name[1:]].frame
     # .su entries of functions no image object holds play no part.
     return {name: function for name, function in functions.items() if name in defined}
 
@@ -531,7 +599,13 @@ def report(build, program, check, arch):
     functions = load_functions(build, program, arch)
     checked = [f for f in functions.values() if f.frame is not None and f.prologue is not None]
     matching = sum(f.frame == f.prologue for f in checked)
-    if arch.return_address:
+    if arch.name == "ia32":
+        print("Stack: frames are the deepest the stack pointer goes below the return address in")
+        print("each function, followed along its paths through the disassembly: pushed registers,")
+        print("locals, alignment and the arguments pushed for each call, which clang's -fstack-usage")
+        print(f"numbers leave out; a call adds its 4-byte return address (+call). {matching} of {len(checked)}")
+        print("frames equal clang's number.", end=" ")
+    elif arch.return_address:
         print("Stack: frames are clang's -fstack-usage numbers (pushed registers, locals, the outgoing")
         print("call area with its 32-byte register home area); they leave out the return address,")
         print(f"which each call adds (+call). {matching} of {len(checked)} frames equal the entry pushes and")
@@ -564,7 +638,8 @@ def report(build, program, check, arch):
     print_chain("deepest ConsolePrint chain", total, steps, CONSOLE_PRINT_STACK_BUDGET)
     over |= total > CONSOLE_PRINT_STACK_BUDGET
     print()
-    entry = next((name for name in functions if name == "ApplicationEntry"), None)
+    # IA32 C names carry a leading "_".
+    entry = next((name for name in functions if name.lstrip("_") == "ApplicationEntry"), None)
     if entry is None:
         raise ReportError("no ApplicationEntry in the image objects")
     print_chain("deepest run from ApplicationEntry (from the firmware's call)",

@@ -2,15 +2,16 @@
 # with the U-Boot build Debian ships for it and the buses that build can boot
 # a disk from. U-Boot 2023.01's x86-64 build has no NVMe driver; neither
 # build finds a USB stick behind QEMU's xHCI, so USB goes through EHCI; both
-# see an AHCI disk as SCSI.
+# see an AHCI disk as SCSI. The IA32 build is the x86-64 one for a 32-bit PC.
 
-MACHINE_ARCHITECTURES="x64 aa64"
+MACHINE_ARCHITECTURES="x64 aa64 ia32"
 
 # The buses ARCH boots from, the default first.
 machine_buses() {
   case "$1" in
     x64) echo "ide ahci virtio usb" ;;
     aa64) echo "virtio nvme ahci usb" ;;
+    ia32) echo "ide ahci virtio usb" ;;
   esac
 }
 
@@ -35,6 +36,7 @@ machine_boot_file() {
   case "$1" in
     x64) echo BOOTX64.EFI ;;
     aa64) echo BOOTAA64.EFI ;;
+    ia32) echo BOOTIA32.EFI ;;
   esac
 }
 
@@ -42,6 +44,7 @@ machine_qemu() {
   case "$1" in
     x64) echo qemu-system-x86_64 ;;
     aa64) echo qemu-system-aarch64 ;;
+    ia32) echo qemu-system-i386 ;;
   esac
 }
 
@@ -49,6 +52,7 @@ machine_qemu_package() {
   case "$1" in
     x64) echo qemu-system-x86 ;;
     aa64) echo qemu-system-arm ;;
+    ia32) echo qemu-system-x86 ;;
   esac
 }
 
@@ -56,6 +60,7 @@ machine_firmware() {
   case "$1" in
     x64) echo /usr/lib/u-boot/qemu-x86_64/u-boot.rom ;;
     aa64) echo /usr/lib/u-boot/qemu_arm64/u-boot.bin ;;
+    ia32) echo /usr/lib/u-boot/qemu-x86/u-boot.rom ;;
   esac
 }
 
@@ -64,6 +69,7 @@ machine_firmware() {
 machine_banner() {
   case "$1" in
     x64) echo "U-Boot SPL " ;;
+    ia32) echo "U-Boot 20[0-9][0-9][.]" ;;
     aa64) echo "U-Boot 20[0-9][0-9][.]" ;;
   esac
 }
@@ -76,6 +82,7 @@ machine_options() {
   case "$arch" in
     x64) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware x64)" ;;
     aa64) printf '%s\n' -machine virt -cpu cortex-a57 -accel tcg -m 512 -bios "$(machine_firmware aa64)" ;;
+    ia32) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware ia32)" ;;
   esac
   if [ "$bus" = ide ]; then
     printf '%s\n' -drive "file=$disk,format=raw,if=ide,snapshot=on"

@@ -7,7 +7,7 @@
 # anywhere a GPT reaches (mkfs.vfat --offset stops at 2 TiB).
 #
 #   make-disk.sh [options] IMAGE DISK
-#     --arch x64|aa64    the boot file's name: BOOTX64.EFI or BOOTAA64.EFI
+#     --arch x64|aa64|ia32 the boot file's name: BOOTX64.EFI, BOOTAA64.EFI or BOOTIA32.EFI
 #                        (default x64)
 #     --layout gpt|mbr   partition table (default gpt)
 #     --start SECTORS    first sector of the system partition
@@ -57,7 +57,7 @@ fi
 image=${1:-}
 disk=${2:-}
 boot_file=$(machine_boot_file "$arch")
-[ -n "$boot_file" ] || fail "unknown architecture $arch (x64 or aa64)"
+[ -n "$boot_file" ] || fail "unknown architecture $arch (x64, aa64 or ia32)"
 [ -z "$image" ] || [ -f "$image" ] || fail "no image at $image"
 
 is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }

@@ -38,11 +38,18 @@ struct PeSection {
   uint32_t VirtualSize;
 };
 
+// The 32-bit machines' images are PE32, whose optional header has a 4-byte
+// image base and so its data directories 16 bytes nearer; the 64-bit ones
+// are PE32+.
+constexpr bool Pe32 = QUILLMERE_IMAGE_MACHINE == 0x014C || QUILLMERE_IMAGE_MACHINE == 0x01C2;
+
 struct PeHeaders {
   std::string Image;
   size_t Coff = 0;      // the COFF file header, after "PE\0\0"
-  size_t Optional = 0;  // the PE32+ optional header
-  uint32_t DirectorySize(int Index) const { return At<uint32_t>(Image, Optional + 112 + 8 * Index + 4); }
+  size_t Optional = 0;  // the PE32 or PE32+ optional header
+  size_t Directories() const { return Optional + (Pe32 ? 96 : 112); }
+  uint64_t ImageBase() const { return Pe32 ? At<uint32_t>(Image, Optional + 28) : At<uint64_t>(Image, Optional + 24); }
+  uint32_t DirectorySize(int Index) const { return At<uint32_t>(Image, Directories() + 8 * Index + 4); }
   std::vector<PeSection> Sections() const {
     std::vector<PeSection> List;
     size_t Table = Optional + At<uint16_t>(Image, Coff + 16);
@@ -72,14 +79,17 @@ PeHeaders ReadImage() {
 TEST(Image, IsARelocatableEfiApplicationThatImportsNothing) {
   PeHeaders Pe = ReadImage();
   ASSERT_GT(Pe.Image.size(), 512u);
-  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Coff), QUILLMERE_IMAGE_MACHINE);  // 0x8664 or 0xAA64
+  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Coff), QUILLMERE_IMAGE_MACHINE);  // 0x8664, 0xAA64, 0x014C or 0x01C2
   EXPECT_EQ(At<uint32_t>(Pe.Image, Pe.Coff + 8), 0u);               // no symbol table
   EXPECT_EQ(At<uint32_t>(Pe.Image, Pe.Coff + 12), 0u);              // and no symbols
   EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Coff + 18) & 0x0001, 0);      // relocations kept
-  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Optional), 0x20B);            // PE32+
+  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Optional), Pe32 ? 0x10B : 0x20B);  // PE32 or PE32+
+  if (Pe32) {
+    EXPECT_NE(At<uint16_t>(Pe.Image, Pe.Coff + 18) & 0x0100, 0);  // 32-bit machine
+  }
   EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Optional + 68), 10);          // EFI application
   EXPECT_NE(At<uint16_t>(Pe.Image, Pe.Optional + 70) & 0x0040, 0);  // DYNAMIC_BASE
-  ASSERT_GE(At<uint32_t>(Pe.Image, Pe.Optional + 108), 13u);
+  ASSERT_GE(At<uint32_t>(Pe.Image, Pe.Directories() - 4), 13u);  // directory count
   EXPECT_EQ(Pe.DirectorySize(0), 0u);   // export
   EXPECT_EQ(Pe.DirectorySize(1), 0u);   // import
   EXPECT_GT(Pe.DirectorySize(5), 0u);   // base relocations
@@ -106,17 +116,17 @@ TEST(Image, SectionsAreAlignedAndNoneIsWritableCode) {
 
 TEST(Image, EntersAtApplicationEntry) {
   PeHeaders Pe = ReadImage();
-  uint64_t Entry = At<uint64_t>(Pe.Image, Pe.Optional + 24) + At<uint32_t>(Pe.Image, Pe.Optional + 16);
+  uint64_t Entry = Pe.ImageBase() + At<uint32_t>(Pe.Image, Pe.Optional + 16);
   // The link map lists each public symbol with its address: "0001:000010e0
-  // ApplicationEntry 00000001400020e0 ...".
+  // ApplicationEntry 00000001400020e0 ..."; IA32 C names start with "_".
   std::string Map = ReadFile(QUILLMERE_IMAGE_MAP);
   std::smatch Match;
-  ASSERT_TRUE(std::regex_search(Map, Match, std::regex(R"(\sApplicationEntry\s+([0-9a-fA-F]{16})\s)")));
+  ASSERT_TRUE(std::regex_search(Map, Match, std::regex(R"(\s_?ApplicationEntry\s+([0-9a-fA-F]{16})\s)")));
   EXPECT_EQ(Entry, std::stoull(Match[1].str(), nullptr, 16));
 }
 
 // An instruction line of llvm-objdump's listing names a register the image
-// must not touch: an x86-64 SSE or AVX register, or an
+// must not touch: an x86 MMX, SSE or AVX register (x86-64 and IA32), or an
 // AArch64 floating-point or SIMD register (v0-v31, or their q, d, s, h and b
 // views). Symbol names in angle brackets are left out, since a mangled name
 // may spell anything.
@@ -125,7 +135,7 @@ bool NamesVectorRegister(std::string Line) {
   // x87 registers are not looked for: clang keeps a switch's jump table in
   // .text on x86-64, and its bytes decode as x87 instructions as readily as
   // anything, while no SSE register has turned up in them.
-  static const std::regex X64("%[xyz]mm[0-9]");
+  static const std::regex X64("%[xyz]?mm[0-9]");
   static const std::regex Aa64(
       "^ *[0-9a-f]+:\\s+\\S+\\s+.*\\b[vqdshb]([0-9]|[12][0-9]|3[01])(\\.[0-9a-z]+)?\\b");
   Line = std::regex_replace(Line, Symbol, "");
@@ -149,7 +159,9 @@ TEST(Image, VectorRegisterCheckSeesTheRegistersOfItsMachine) {
           : std::vector<Case>{{"  140001000:\tmovaps\t%xmm0, (%rsp)", true},
                               {"  140001004:\tvmovdqu\t%ymm1, (%rax)", true},
                               {"  140001010:\tmovq\t%rax, %rbx", false},
-                              {"  140001014:\tcallq\t0x140001100 <xmm0>", false}};
+                              {"  140001014:\tcallq\t0x140001100 <xmm0>", false},
+                              {"    401020:\tmovq\t%mm0, (%esp)", true},
+                              {"    401024:\tmovl\t%eax, (%esp)", false}};
   for (const Case &Row : Cases) {
     EXPECT_EQ(NamesVectorRegister(Row.Line), Row.Named) << Row.Line;
   }
@@ -167,7 +179,7 @@ TEST(Image, UsesNoVectorRegisters) {
   std::string StopOption;
   for (std::sregex_iterator Match(Map.begin(), Map.end(), Piece), End; Match != End; ++Match) {
     if ((*Match)[2].str() != ".text") {
-      uint64_t Stop = At<uint64_t>(Pe.Image, Pe.Optional + 24) + Pe.Sections().front().VirtualAddress +
+      uint64_t Stop = Pe.ImageBase() + Pe.Sections().front().VirtualAddress +
                       std::stoull((*Match)[1].str(), nullptr, 16);
       StopOption = " --stop-address=" + std::to_string(Stop);
       break;

@@ -223,6 +223,51 @@ class ReadCallGraphAArch64(unittest.TestCase):
             report.read_call_graph(listing, {}, DEFINED | {"F"}, self.ARCH)
 
 
+class StackDepthIA32(unittest.TestCase):
+    # Each row: instructions at addresses 0, 4, 8, ... of a function F, and
+    # the deepest its stack pointer goes below the return address.
+    DEPTHS = [
+        ("saved registers, alignment, locals and the pushed arguments of a call",
+         ["pushl\t%ebp", "movl\t%esp, %ebp", "pushl\t%esi", "andl\t$-8, %esp", "subl\t$16, %esp",
+          "pushl\t$1", "pushl\t%eax", "calll\t0x20 <F+0x20>", "addl\t$8, %esp", "leal\t-4(%ebp), %esp",
+          "popl\t%esi", "popl\t%ebp", "retl"], 4 + 4 + 4 + 16 + 8),
+        ("the pushes on a branch that the code before it jumps to",
+         ["testl\t%eax, %eax", "je\t0xc <F+0xc>", "retl", "pushl\t%eax", "pushl\t%eax", "calll\t0x18 <F+0x18>",
+          "popl\t%ecx", "popl\t%ecx", "retl"], 8),
+        ("a block is reached with the depth of the jump into it, not of the code above it",
+         ["subl\t$8, %esp", "jmp\t0x10 <F+0x10>", "pushl\t%eax", "retl", "pushl\t%ecx", "calll\t0x18 <F+0x18>",
+          "jmp\t0x8 <F+0x8>"], 8 + 4 + 4),
+        ("arguments popped after each call do not add up",
+         ["pushl\t%eax", "calll\t0x8 <F+0x8>", "addl\t$4, %esp", "pushl\t%eax", "calll\t0x14 <F+0x14>",
+          "popl\t%ecx", "pushl\t%eax", "calll\t0x20 <F+0x20>", "retl"], 4),
+        ("what follows a tail call is not reached from it",
+         ["jmp\t0x4 <F+0x4>", "pushl\t%eax", "retl"], 4),
+    ]
+
+    @staticmethod
+    def code(lines, relocated=()):
+        code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
+        for index in relocated:
+            code[index].relocation = "G"
+        return code
+
+    def test_depths(self):
+        for name, lines, depth in self.DEPTHS:
+            with self.subTest(name):
+                self.assertEqual(report.ia32_depth("F", self.code(lines)), depth)
+
+    def test_a_tail_call_is_not_followed(self):
+        # The jump's relocation names another function: nothing after it runs.
+        lines = ["jmp\t0x4 <F+0x4>", "pushl\t%eax", "retl"]
+        self.assertEqual(report.ia32_depth("F", self.code(lines, relocated=[0])), 0)
+
+    def test_an_unreadable_stack_pointer_stops_the_report(self):
+        for lines, reason in ((["addl\t%eax, %esp", "retl"], "cannot follow the stack pointer"),
+                              (["jmp\t0x6 <F+0x6>", "retl"], "lands between instructions")):
+            with self.subTest(lines[0]), self.assertRaisesRegex(report.ReportError, reason):
+                report.ia32_depth("F", self.code(lines))
+
+
 class Names(unittest.TestCase):
     CASES = [
         ("ApplicationEntry", "ApplicationEntry"),
