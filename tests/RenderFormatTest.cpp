@@ -283,7 +283,7 @@ TEST(RenderFormat, Truncation) {
       {"size 1 is the terminator alone", "abc", {}, 1, ""},
       {"exact fit", "abc", {}, 4, "abc"},
       {"inside a prefix and zeros", "%+08d", {5}, 4, "+00"},
-      {"status name", "%r", {0x8000000000000014}, 5, "Alre"},
+      {"status name", "%r", {StatusErrorBit | 0x14}, 5, "Alre"},
       {"GUID form", "%g", {0}, 6, "<null"},
   };
   for (const TruncationCase &Row : Cases) {

@@ -74,24 +74,33 @@ TEST(StatusText, Conversions) {
       {"success", "%r", {0}, "Success"},
       {"last warning", "%r", {5}, "Warning Stale Data"},
       {"no warning 6", "%r", {6}, "00000006"},
-      {"first error", "%r", {0x8000000000000001}, "Load Error"},
-      {"not found", "%r", {0x800000000000000E}, "Not Found"},
-      {"last error", "%r", {0x8000000000000021}, "Compromised Data"},
-      {"past the last error", "%r", {0x8000000000000022}, "00000022"},
-      {"error code 0", "%r", {0x8000000000000000}, "00000000"},
-      {"upper half only", "%r", {0x100000000}, "00000000"},
-      {"error in the upper half", "%r", {0x8000000100000001}, "00000001"},
+      {"first error", "%r", {StatusErrorBit | 0x1}, "Load Error"},
+      {"not found", "%r", {StatusErrorBit | 0xE}, "Not Found"},
+      {"last error", "%r", {StatusErrorBit | 0x21}, "Compromised Data"},
+      {"past the last error", "%r", {StatusErrorBit | 0x22}, Status64 ? "00000022" : "80000022"},
+      {"error code 0", "%r", {StatusErrorBit}, Status64 ? "00000000" : "80000000"},
+      // A 32-bit build's status is the low half of its slot; the upper half
+      // does not count.
+      {"upper half only", "%r", {0x100000000}, Status64 ? "00000000" : "Success"},
+      {"error in the upper half", "%r", {0x8000000100000001}, Status64 ? "00000001" : "Warning Unknown Glyph"},
       {"all ones", "%r", {0xFFFFFFFFFFFFFFFF}, "FFFFFFFF"},
       {"largest positive", "%r", {0x7FFFFFFFFFFFFFFF}, "FFFFFFFF"},
-      {"in a field", "%20r|", {0x800000000000000E}, "           Not Found|"},
-      {"left aligned", "%-20r|", {0x800000000000000E}, "Not Found           |"},
-      {"precision cuts", "%.3r|", {0x800000000000000E}, "Not|"},
+      // EFI_UNSUPPORTED is 0x8000000000000003 on 64-bit firmware and
+      // 0x80000003 on 32-bit firmware; each build names its own.
+      {"EFI_UNSUPPORTED on every architecture", "%r", {EFI_UNSUPPORTED}, "Unsupported"},
+      {"a 32-bit firmware's error", "%r", {0x80000003}, Status64 ? "80000003" : "Unsupported"},
+      {"a 32-bit error sign-extended", "%r", {0xFFFFFFFF80000003}, Status64 ? "80000003" : "Unsupported"},
+      {"a 32-bit warning in a 64-bit slot", "%r", {0x0000000100000004},
+       Status64 ? "00000004" : "Warning Buffer Too Small"},
+      {"in a field", "%20r|", {StatusErrorBit | 0xE}, "           Not Found|"},
+      {"left aligned", "%-20r|", {StatusErrorBit | 0xE}, "Not Found           |"},
+      {"precision cuts", "%.3r|", {StatusErrorBit | 0xE}, "Not|"},
       {"large precision pads left", "%.10r|", {0}, "   Success|"},
       {"padding stays left with minus", "%-.10r|", {0}, "   Success|"},
       {"precision field in a left width", "%-12.10r|", {0}, "   Success  |"},
       {"zero flag fills with spaces", "%020r|", {0}, "             Success|"},
       {"dot alone is precision 1", "%.r|", {0}, "S|"},
-      {"one slot", "%r%d", {0x8000000000000022, 7}, "000000227"},
+      {"one slot", "%r%d", {StatusErrorBit | 0x22, 7}, Status64 ? "000000227" : "800000227"},
       {"two statuses", "%r %r", {0, 1}, "Success Warning Unknown Glyph"},
       {"upper case is no conversion", "%R", {0}, "R"},
   });
@@ -108,16 +117,32 @@ TEST(StatusText, EveryRow) {
       "Protocol Error", "Incompatible Version", "Security Violation", "CRC Error", "End of Media",
       "Reserved (29)", "Reserved (30)", "End of File", "Invalid Language", "Compromised Data"};
   for (UINT64 Row = 0; Row < STATUS_TEXT_ROWS; Row++) {
-    UINT64 Status = Row <= 5 ? Row : (0x8000000000000000 | (Row - 5));
+    UINT64 Status = Row <= 5 ? Row : (StatusErrorBit | (Row - 5));
     SCOPED_TRACE(testing::Message() << "row " << Row);
     ExpectEveryWidth("%r", {Status}, Expected[Row]);
+  }
+}
+
+// Statuses as the firmware returns them, each an EFI_STATUS passed through
+// the variadic entry as a caller passes it, on every architecture.
+TEST(StatusText, FirmwareStatusesThroughTheVariadicEntry) {
+  struct Row {
+    EFI_STATUS Status;
+    const char *Name;
+  };
+  for (const Row &Case : {Row{EFI_SUCCESS, "Success"}, Row{EFI_UNSUPPORTED, "Unsupported"},
+                          Row{EFI_NOT_FOUND, "Not Found"}, Row{EFI_BUFFER_TOO_SMALL, "Buffer Too Small"},
+                          Row{EFI_OUT_OF_RESOURCES, "Out of Resources"}}) {
+    char Text[40];
+    FormatToBuffer(Text, sizeof Text, 0, "%r|%r", Case.Status, Case.Status);
+    EXPECT_EQ(std::string(Text), std::string(Case.Name) + "|" + Case.Name);
   }
 }
 
 TEST(ValueText, CutAtTheBuffer) {
   for (bool OutputWide : {false, true}) {
     SCOPED_TRACE(OutputWide ? "16-bit output" : "8-bit output");
-    Rendered Status = RenderGuarded("%r", false, OutputWide, 5, {0x8000000000000014});
+    Rendered Status = RenderGuarded("%r", false, OutputWide, 5, {StatusErrorBit | 0x14});
     EXPECT_EQ(Status.Text, u"Alre");
     Rendered GuidCut = RenderGuarded("%g", false, OutputWide, 10, {Guid});
     EXPECT_EQ(GuidCut.Text, u"8B843E20-");
