@@ -1,26 +1,33 @@
-# The freestanding x86-64 EFI build of the same sources: clang++ for the
-# Windows target (PE/COFF objects, Microsoft calling convention) and lld-link.
-# CMake drives one toolchain per build tree, so these steps are custom
-# commands beside the host build.
+# The freestanding EFI builds of the same sources: clang++ for the Windows
+# target (PE/COFF objects, the UEFI calling convention) and lld-link on
+# x86-64 and AArch64; on RISC-V 64, for which no linker here writes a PE file,
+# clang++ for a bare ELF target, ld.lld and scripts/elf2efi.py. CMake drives
+# one toolchain per build tree, so these steps are custom commands beside the
+# host build.
 
 find_program(QUILLMERE_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(QUILLMERE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
-# scripts/pack_headers.py runs after every link.
+find_program(QUILLMERE_LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
+# scripts/pack_headers.py runs after every lld-link link, scripts/elf2efi.py
+# after every ld.lld one; both use nothing beyond Python itself.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # The architectures an image is built for, under the names EFI binaries carry
-# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTIA32.EFI), and lld-link's name for
-# each machine.
-set(QUILLMERE_ARCHITECTURES x64 aa64 ia32)
+# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI), and
+# lld-link's name for each machine it links; riscv64 is linked as an ELF and
+# converted.
+set(QUILLMERE_ARCHITECTURES x64 aa64 riscv64 ia32)
 set(QUILLMERE_LINK_MACHINE_x64 x64)
 set(QUILLMERE_LINK_MACHINE_aa64 arm64)
+set(QUILLMERE_LINK_ELF_riscv64 ON)
 set(QUILLMERE_LINK_MACHINE_ia32 x86)
 
 # Optimized for size: -Os makes a smaller image than -O2, and also than -Oz,
 # which keeps the small format wrappers as functions of their own (more code
 # and a deeper stack). No floating-point or vector register anywhere
-# (-mgeneral-regs-only: firmware may run applications with that unit off, and
-# never saves its state for them), no stack protector and no stack probes
+# (firmware may run applications with that unit off, and never saves its
+# state for them; each architecture's flags below say how), no stack
+# protector and no stack probes
 # (there is no runtime to provide either), no runtime library headers; build
 # paths are kept out of the objects so the image is the same wherever it is
 # built. -fstack-usage leaves each function's frame size in a .su file beside
@@ -30,7 +37,7 @@ set(QUILLMERE_IMAGE_FLAGS
   -ffreestanding -nostdlibinc
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -mno-stack-arg-probe
-  -mgeneral-regs-only -fshort-wchar
+  -fshort-wchar
   -fno-ident -g0 -fstack-usage
   # Each function and datum in a section of its own, so that the link keeps
   # only what is called: ValueToDigits, whose digits the engine writes inline,
@@ -43,18 +50,33 @@ set(QUILLMERE_IMAGE_FLAGS
 )
 # x86-64: PE/COFF objects with the Microsoft calling convention, which is the
 # UEFI one there. No red zone: interrupt handlers share the stack.
-set(QUILLMERE_IMAGE_FLAGS_x64 -target x86_64-unknown-windows -mno-red-zone)
+set(QUILLMERE_IMAGE_FLAGS_x64 -target x86_64-unknown-windows -mno-red-zone -mgeneral-regs-only)
 # AArch64: the standard procedure call standard, which UEFI uses there; no red
 # zone exists. Unaligned loads of normal memory are left to the compiler (no
 # -mstrict-align): UEFI runs AArch64 applications with the MMU on, all their
 # memory mapped as normal memory and alignment checking off, and the device
 # path's nodes are the only unaligned data, read from that memory. Strict
 # alignment would cost every 16-, 32- and 64-bit field read a byte at a time.
-set(QUILLMERE_IMAGE_FLAGS_aa64 -target aarch64-unknown-windows)
+set(QUILLMERE_IMAGE_FLAGS_aa64 -target aarch64-unknown-windows -mgeneral-regs-only)
+# RISC-V 64: ELF objects for the standard LP64 convention, which UEFI uses
+# there. No floating-point register: rv64imac has no F or D extension and
+# lp64 passes nothing in them. -mcmodel=medany addresses code and data
+# relative to the pc, within 2 GiB of it, so the image runs wherever the
+# firmware loads it (medlow would need every address in the lowest 2 GiB, and
+# RAM on RISC-V boards starts at 2 GiB); -fPIE keeps the few absolute
+# addresses (pointer tables) as relocations the PE keeps. -mno-relax: no
+# linker may turn accesses into ones relative to gp, which holds the
+# firmware's value, not ours. Unaligned loads stay split into bytes (the
+# compiler's default, no -mno-strict-align): RISC-V harts may trap a
+# misaligned access and leave it to machine-mode firmware to emulate, a few
+# hundred cycles each, or not support it at all, and the device path's
+# nodes are the only unaligned data.
+set(QUILLMERE_IMAGE_FLAGS_riscv64 -target riscv64-unknown-elf -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE
+    -mno-relax)
 # IA32: PE/COFF objects with the C calling convention, which is the UEFI one
 # there; a PE32 image. 32-bit UINTN and pointers; a 64-bit division would be
 # handed to a runtime helper that is not linked, so the link fails on one.
-set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows)
+set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows -mgeneral-regs-only)
 # With eight general registers and its 64-bit widths and precisions in
 # register pairs, the engine at -Os is 5080 bytes of IA32 code and the image
 # one block over its budget; -Oz makes it 4126. The other sources are smaller
@@ -98,6 +120,10 @@ endfunction()
 # The image carries no symbols; OUTPUT.map beside it tells where each function
 # landed.
 function(quillmere_link_image OUTPUT ARCH ENTRY)
+  if(QUILLMERE_LINK_ELF_${ARCH})
+    quillmere_link_elf_image("${OUTPUT}" ${ARCH} ${ENTRY} ${ARGN})
+    return()
+  endif()
   add_custom_command(
     OUTPUT "${OUTPUT}"
     BYPRODUCTS "${OUTPUT}.map"
@@ -109,8 +135,29 @@ function(quillmere_link_image OUTPUT ARCH ENTRY)
     VERBATIM)
 endfunction()
 
+# Links OBJECTS for ARCH as a static position-independent ELF, OUTPUT.elf
+# (kept: the image checks disassemble it, since no disassembler here reads a
+# RISC-V PE file), and writes the EFI application from it with
+# scripts/elf2efi.py. cmake/ARCH.ld lays out the segments as the PE
+# sections; --apply-dynamic-relocs leaves each relative relocation's value
+# in place too, so the PE sections hold the segments' bytes as they are. No
+# build ID, so the image is the same wherever it is built.
+function(quillmere_link_elf_image OUTPUT ARCH ENTRY)
+  set(script "${CMAKE_SOURCE_DIR}/cmake/${ARCH}.ld")
+  add_custom_command(
+    OUTPUT "${OUTPUT}"
+    BYPRODUCTS "${OUTPUT}.elf" "${OUTPUT}.map"
+    COMMAND ${QUILLMERE_LD_LLD} -pie --no-dynamic-linker --apply-dynamic-relocs --gc-sections --build-id=none
+            -T ${script} -e ${ENTRY} -Map=${OUTPUT}.map -o ${OUTPUT}.elf ${ARGN}
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/elf2efi.py ${OUTPUT}.elf ${OUTPUT}
+    DEPENDS ${ARGN} ${script} ${CMAKE_SOURCE_DIR}/scripts/elf2efi.py
+    COMMENT "Linking ${OUTPUT}"
+    VERBATIM)
+endfunction()
+
 # One image per architecture from the same sources, named as distributions
-# name EFI binaries: build/quillmerex64.efi, build/quillmereaa64.efi. Each
+# name EFI binaries: build/quillmerex64.efi, build/quillmereaa64.efi,
+# build/quillmereriscv64.efi. Each
 # image's objects are listed one a line, relative to the build tree, in
 # IMAGE.objects for the size and stack report.
 set(QUILLMERE_IMAGE_FILES)

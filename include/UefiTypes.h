@@ -1,5 +1,5 @@
 // The UEFI base types, as the firmware defines them for x86-64, AArch64,
-// IA32 and 32-bit ARM.
+// RISC-V 64, IA32 and 32-bit ARM.
 //
 // This header stands alone: it uses no standard library header, so the same
 // declarations serve the freestanding image and the host test build.
@@ -13,8 +13,8 @@ typedef signed char INT8;
 typedef short INT16;
 typedef int INT32;
 typedef long long INT64;
-// UINTN is as wide as a pointer: 64 bits on x86-64 and AArch64, 32 on IA32
-// and ARM. The pointer size decides, for the image targets and for the host
+// UINTN is as wide as a pointer: 64 bits on x86-64, AArch64 and RISC-V 64,
+// 32 on IA32 and ARM. The pointer size decides, for the image targets and for the host
 // builds (plain and -m32) alike; UINTN is then UINT64 or UINT32 itself, so
 // that it picks the same overloads as the fixed-width type of its size.
 #if __SIZEOF_POINTER__ == 8
@@ -35,8 +35,8 @@ typedef void VOID;
 
 static_assert(sizeof(UINT64) == 8 && sizeof(UINTN) == sizeof(VOID *) && sizeof(INTN) == sizeof(VOID *),
               "UINTN and INTN are as wide as a pointer");
-#if defined(__x86_64__) || defined(__aarch64__)
-static_assert(sizeof(UINTN) == 8, "UEFI on x86-64 and AArch64 has 64-bit UINTN and pointers");
+#if defined(__x86_64__) || defined(__aarch64__) || defined(__riscv)
+static_assert(sizeof(UINTN) == 8, "UEFI on x86-64, AArch64 and RISC-V 64 has 64-bit UINTN and pointers");
 #elif defined(__i386__) || defined(__arm__)
 static_assert(sizeof(UINTN) == 4, "UEFI on IA32 and ARM has 32-bit UINTN and pointers");
 #endif
@@ -46,14 +46,17 @@ static_assert(sizeof(UINT32) == 4 && sizeof(UINT16) == 2 && sizeof(CHAR16) == 2,
 // Firmware functions use the UEFI calling convention. On x86-64 that is the
 // Microsoft one, on every build, so the host tests call through exactly the
 // same ABI as the image. On AArch64 and ARM it is the standard procedure
-// call standard, and on IA32 the C calling convention (cdecl), in each case
-// the compiler's own, and ms_abi would only draw a warning.
+// call standard, on IA32 the C calling convention (cdecl) and on RISC-V 64
+// the standard LP64 convention, in each case the compiler's own, and ms_abi
+// would only draw a warning.
 #if defined(__x86_64__)
 #define EFIAPI __attribute__((ms_abi))
 #elif defined(__aarch64__) || defined(__i386__) || defined(__arm__)
 #define EFIAPI
+#elif defined(__riscv) && __riscv_xlen == 64
+#define EFIAPI
 #else
-#error "UEFI images are built for x86-64, AArch64, IA32 and ARM only"
+#error "UEFI images are built for x86-64, AArch64, RISC-V 64, IA32 and ARM only"
 #endif
 
 typedef UINTN EFI_STATUS;

@@ -5,12 +5,14 @@
 # soon as it is complete.
 #
 #   scripts/boot.sh [options]
-#     --arch x64|aa64    the machine and image: x64 boots build/quillmerex64.efi
+#     --arch x64|aa64|riscv64
+#                        the machine and image: x64 boots build/quillmerex64.efi
 #                        on a PC, aa64 build/quillmereaa64.efi on an AArch64
-#                        virt board (default x64)
+#                        virt board, riscv64 build/quillmereriscv64.efi on a
+#                        RISC-V virt board (default x64)
 #     --bus BUS          how the disk is attached; x64: ide, ahci, virtio, usb;
-#                        aa64: virtio, nvme, ahci, usb (default ide on x64,
-#                        virtio on aa64)
+#                        aa64: virtio, nvme, ahci, usb; riscv64: virtio, ahci
+#                        (default ide on x64, virtio on aa64 and riscv64)
 #     --layout gpt|mbr   disk layout (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors
@@ -62,7 +64,7 @@ if ! message=$(scripts/make-disk.sh --check --arch "$arch" "${disk_options[@]}" 
   fail "${message#make-disk: }"
 fi
 
-packages=("$(machine_qemu_package "$arch")" u-boot-qemu mtools dosfstools fdisk)
+read -ra packages <<<"$(machine_packages "$arch" | tr '\n' ' ') mtools dosfstools fdisk"
 # Configuring needs what the test tree finds too (GoogleTest, llvm-objdump).
 [ -n "$image" ] || packages+=(cmake make clang lld llvm libgtest-dev python3)
 source scripts/install-packages.sh

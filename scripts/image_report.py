@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Size and stack report of the quillmere images.
 
-  image_report.py [--check] [--arch x64|aa64] [--objdump PROGRAM] BUILD_DIR
+  image_report.py [--check] [--arch x64|aa64|riscv64] [--objdump PROGRAM] BUILD_DIR
 
-For each image (BUILD_DIR/quillmerex64.efi and BUILD_DIR/quillmereaa64.efi,
-or the one --arch names) prints its size with each section's raw size, then
+For each image (BUILD_DIR/quillmereARCH.efi for each architecture of
+scripts/image_arch, or the one --arch names) prints its size with each section's raw size, then
 the deepest stack that one ConsolePrint call and the whole run from
 ApplicationEntry can use. Frames are the compiler's own numbers, from the .su
 files that -fstack-usage leaves beside the image objects; the call graph is
@@ -23,8 +23,12 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from image_arch import TARGET, Instruction, ReportError, load  # noqa: E402
+
+ARCHITECTURES = load()
 CONSOLE_PRINT_STACK_BUDGET = 1024
-RETURN_ADDRESS = 8  # what an x86-64 call pushes; not part of the .su frame sizes
+RETURN_ADDRESS = ARCHITECTURES["x64"].return_address
 
 # A function allowed to recur, and how many times it may appear on a chain.
 # RenderFormat meets a "%g", "%t" or "%r" by calling BuildGuidText,
@@ -34,156 +38,6 @@ RETURN_ADDRESS = 8  # what an x86-64 call pushes; not part of the .su frame size
 # level deep: RenderFormat appears at most twice on a chain, and from its
 # second appearance no call that can lead back to it is followed.
 RECURRING = {"RenderFormat": 2}
-
-
-class ReportError(Exception):
-    pass
-
-
-@dataclass
-class Architecture:
-    """What differs between the machines: the image's budget, what a call
-    leaves on the stack, and how the disassembly spells calls and the entry
-    sequence."""
-    name: str
-    machine: int
-    image_budget: int
-    return_address: int   # bytes a call pushes; 0 where the link register takes it
-    call: object          # mnemonic -> is a call
-    jump: object          # mnemonic -> is a jump (conditional or not)
-    indirect: object      # (mnemonic, operands) -> goes through a register or memory
-    prologue: object      # instructions -> bytes the entry sequence takes
-
-
-PUSH = re.compile(r"^push")
-SUB_RSP = re.compile(r"^\$(0x[0-9a-f]+|\d+), %rsp$")
-
-
-def x64_prologue(code):
-    """Leading pushes, then a "sub $N, %rsp"."""
-    size = 0
-    for instruction in code:
-        if PUSH.match(instruction.mnemonic):
-            size += 8
-            continue
-        if instruction.mnemonic.startswith("sub"):
-            amount = SUB_RSP.match(instruction.operands)
-            if amount:
-                size += int(amount.group(1), 0)
-        break
-    return size
-
-
-AA64_BRANCHES = {"b", "cbz", "cbnz", "tbz", "tbnz"}
-# "sub sp, sp, #N" and a store that moves the stack pointer down first,
-# "stp x29, x30, [sp, #-N]!" or "str x30, [sp, #-N]!".
-AA64_SUB_SP = re.compile(r"^sp, sp, #(0x[0-9a-f]+|\d+)$")
-AA64_PUSH = re.compile(r"\[sp, #-(0x[0-9a-f]+|\d+)\]!$")
-
-
-def aa64_prologue(code):
-    """What the stack pointer goes down by before the first branch, call or
-    return. The saves between (stp at offsets, register moves) leave it be;
-    anything else that moves it there makes the function unreadable."""
-    size = 0
-    for instruction in code:
-        mnemonic, operands = instruction.mnemonic, instruction.operands
-        if mnemonic in AA64_BRANCHES or mnemonic.startswith("b.") or mnemonic in ("bl", "blr", "br", "ret"):
-            break
-        if mnemonic == "sub" and operands.startswith("sp, sp,"):
-            amount = AA64_SUB_SP.match(operands)
-            if not amount:
-                raise ReportError(f"cannot read the stack adjustment sub {operands}")
-            size += int(amount.group(1), 0)
-            continue
-        push = AA64_PUSH.search(operands)
-        if push and mnemonic in ("stp", "str"):
-            size += int(push.group(1), 0)
-    return size
-
-
-# IA32 (32-bit x86, AT&T syntax as llvm-objdump prints it): a call pushes a
-# 4-byte return address, and arguments go on the stack by pushes just before
-# each call, which clang's .su numbers leave out, as they leave out the saved
-# %ebp and what "and $-N, %esp" may add to align the frame. So the frame is
-# read from the code itself: the stack pointer is followed along every path
-# through the function, and its deepest point below the return address counts.
-IA32_IMMEDIATE_ESP = re.compile(r"^\$(-?(?:0x[0-9a-f]+|\d+)), %esp$")
-IA32_FROM_EBP = re.compile(r"^(-?(?:0x[0-9a-f]+|\d+))?\(%ebp\), %esp$")
-
-
-def ia32_depth(name, code):
-    """The most bytes the function has below its return address at any
-    instruction, following every jump inside it."""
-    at = {instruction.address: index for index, instruction in enumerate(code)}
-    seen = {}
-    frame_base = None  # the depth at which "mov %esp, %ebp" left %ebp
-    deepest = 0
-    pending = [(0, 0)]
-    while pending:
-        index, depth = pending.pop()
-        while index < len(code) and seen.get(index, -1) < depth:
-            seen[index] = depth
-            deepest = max(deepest, depth)
-            instruction = code[index]
-            mnemonic, operands = instruction.mnemonic, instruction.operands
-            index += 1
-            immediate = IA32_IMMEDIATE_ESP.match(operands)
-            from_ebp = IA32_FROM_EBP.match(operands)
-            if mnemonic == "pushl" or (mnemonic == "push" and operands.startswith("%e")):
-                depth += 4
-            elif mnemonic in ("popl", "pop"):
-                depth -= 4
-            elif mnemonic.startswith("mov") and operands == "%esp, %ebp":
-                frame_base = depth
-            elif immediate and mnemonic.startswith(("sub", "add", "and")):
-                amount = int(immediate.group(1), 0)
-                depth += amount if mnemonic.startswith("sub") else -amount if mnemonic.startswith("add") else -amount - 4
-            elif frame_base is not None and (from_ebp and mnemonic.startswith("lea") or
-                                             mnemonic.startswith("mov") and operands == "%ebp, %esp"):
-                depth = frame_base - int(from_ebp.group(1) or "0", 0) if from_ebp else frame_base
-            elif operands == "%esp" or operands.endswith(", %esp"):
-                raise ReportError(f"{name}: cannot follow the stack pointer through {mnemonic} {operands}")
-            elif mnemonic.startswith("ret"):
-                break
-            elif mnemonic.startswith("j"):
-                target = TARGET.search(operands)
-                inside = target is not None and target.group(2) == name and instruction.relocation is None
-                if inside:
-                    destination = at.get(int(target.group(1), 16))
-                    if destination is None:
-                        raise ReportError(f"{name}: {mnemonic} {operands} lands between instructions")
-                    pending.append((destination, depth))
-                if mnemonic == "jmp":
-                    break  # a jump inside, followed above, or a tail call or dispatch: nothing falls through
-    return deepest
-
-
-# Each image's budget: its code, data and relocations, and one 512-byte block
-# for the .sbat section. The x86-64 image has one block more than its first
-# 8192 bytes for the engine's text copies, which render long texts in about
-# half the time.
-SBAT_BLOCK = 512
-ARCHITECTURES = {
-    "x64": Architecture(
-        "x64", 0x8664, 8704 + SBAT_BLOCK, RETURN_ADDRESS,
-        call=lambda m: m.startswith("call"),
-        jump=lambda m: m.startswith("j"),
-        indirect=lambda m, operands: operands.startswith("*"),
-        prologue=x64_prologue),
-    "aa64": Architecture(
-        "aa64", 0xAA64, 9216 + SBAT_BLOCK, 0,
-        call=lambda m: m in ("bl", "blr"),
-        jump=lambda m: m in AA64_BRANCHES or m.startswith("b.") or m == "br",
-        indirect=lambda m, operands: m in ("blr", "br"),
-        prologue=aa64_prologue),
-    "ia32": Architecture(
-        "ia32", 0x014C, 8704 + SBAT_BLOCK, 4,
-        call=lambda m: m.startswith("call"),
-        jump=lambda m: m.startswith("j"),
-        indirect=lambda m, operands: operands.startswith("*"),
-        prologue=None),
-}
 
 
 # ---------------------------------------------------------------------------
@@ -266,19 +120,16 @@ def read_stack_usage(text, functions):
 
 
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$")
-RELOCATION = re.compile(r"^\s*([0-9a-f]+):\s+(IMAGE_REL_\w+)\s+(\S+)\s*$")
+# "IMAGE_REL_AMD64_REL32" in COFF objects, "R_RISCV_CALL_PLT" in ELF ones.
+RELOCATION = re.compile(r"^\s*([0-9a-f]+):\s+((?:IMAGE_REL|R)_\w+)\s+(\S+)\s*$")
 INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+(.*?)\s*$")
-# "0x1e <Name>" or "0x1e <Name+0x1e>"; names may hold "<" and ">".
-TARGET = re.compile(r"0x([0-9a-f]+) <(.*?)(?:\+0x([0-9a-f]+))?>$")
 PREFIXES = {"rep", "repe", "repne", "lock", "notrack", "rex64", "data16", "cs", "ds"}
 
 
-@dataclass
-class Instruction:
-    address: int
-    mnemonic: str
-    operands: str
-    relocation: str = None  # the symbol of a relocation inside the instruction
+def local_label(name):
+    """An assembler-local label (".LBB0_3"): ELF listings print one where a
+    basic block is a branch target; it is a place inside the function."""
+    return name.startswith(".L")
 
 
 def split_functions(listing):
@@ -289,14 +140,18 @@ def split_functions(listing):
     for line in listing.splitlines():
         header = HEADER.match(line)
         if header:
-            current = functions.setdefault(header.group(2), [])
+            if not (local_label(header.group(2)) and current is not None):
+                current = functions.setdefault(header.group(2), [])
             continue
         if current is None:
             continue
         relocation = RELOCATION.match(line)
         if relocation:
-            if current:
+            # A second relocation on one instruction (R_RISCV_RELAX after a
+            # call's) only marks it; the first names the target.
+            if current and current[-1].relocation is None:
                 current[-1].relocation = relocation.group(3)
+                current[-1].relocation_type = relocation.group(2)
             continue
         instruction = INSTRUCTION.match(line)
         if instruction:
@@ -309,21 +164,6 @@ def split_functions(listing):
     return functions
 
 
-def code_of(name, instructions):
-    """The instructions before the function's first jump table. Jump tables
-    sit in .text after the code of their function and are reached by a
-    RIP-relative lea into the function that needs no relocation; what the
-    disassembler decodes from them is not code."""
-    tables = []
-    for instruction in instructions:
-        if instruction.mnemonic.startswith("lea") and instruction.relocation is None and "(%rip)" in instruction.operands:
-            target = TARGET.search(instruction.operands)
-            if target and target.group(2) == name and target.group(3):
-                tables.append(int(target.group(1), 16))
-    end = min(tables, default=None)
-    return [i for i in instructions if end is None or i.address < end]
-
-
 def read_call_graph(listing, functions, defined, arch=None):
     """Adds the calls of every function in one object's listing. defined holds
     every function name of every image object. Returns the (function, symbol)
@@ -332,11 +172,8 @@ def read_call_graph(listing, functions, defined, arch=None):
     taken = []
     for name, instructions in split_functions(listing).items():
         function = functions.setdefault(name, Function(name))
-        # On x86-64 a function's jump tables follow its code in .text; AArch64
-        # keeps them in read-only data.
-        code = code_of(name, instructions) if arch.name == "x64" else instructions
-        depth = ia32_depth(name, code) if arch.name == "ia32" else arch.prologue(code)
-        function.prologue = max(function.prologue or 0, depth)
+        code = arch.code(name, instructions)
+        function.prologue = max(function.prologue or 0, arch.prologue(code))
         for instruction in code:
             is_call = arch.call(instruction.mnemonic)
             is_jump = arch.jump(instruction.mnemonic)
@@ -361,7 +198,7 @@ def read_call_graph(listing, functions, defined, arch=None):
             if target is None:
                 raise ReportError(f"{name}: cannot read the target of {instruction.mnemonic} {instruction.operands}")
             symbol, offset = target.group(2), target.group(3)
-            if symbol == name and not is_call:
+            if (symbol == name or local_label(symbol)) and not is_call:
                 continue  # a jump inside the function
             if offset is not None or symbol not in defined:
                 raise ReportError(f"{name}: {instruction.mnemonic} into the middle of {symbol}")
@@ -382,17 +219,49 @@ def taken_in_data(relocations, defined):
             continue
         fields = line.split()
         if section and not section.startswith((".text", ".pdata", ".xdata")) and len(fields) == 3 \
-                and fields[2] in defined:
-            taken.append((section, fields[2]))
+                and re.split(r"[+-]0x", fields[2])[0] in defined:
+            taken.append((section, re.split(r"[+-]0x", fields[2])[0]))
     return taken
 
 
 # ---------------------------------------------------------------------------
 # Names.
 
+ITANIUM_NAME = re.compile(r"(\d+)")
+
+
+def itanium_name(symbol):
+    """The function's own name in an Itanium-mangled (ELF) symbol, "<...>"
+    after it for a template: "_Z12RenderFormatPvyy..." is "RenderFormat",
+    "_ZN12_GLOBAL__N_18CopyTextE..." is "CopyText", "_Z12ConsolePrintIJjEEy..."
+    is "ConsolePrint<...>". None for anything else."""
+    at = 2
+    nested = symbol.startswith("_ZN")
+    if nested:
+        at = 3
+        while symbol[at:at + 1] in ("K", "V", "r"):
+            at += 1
+    name = None
+    while True:
+        length = ITANIUM_NAME.match(symbol, at)
+        if not length:
+            return name
+        start = length.end()
+        name = symbol[start:start + int(length.group(1))]
+        at = start + int(length.group(1))
+        if symbol[at:at + 1] == "I":
+            name += "<...>"
+        # A nested name goes on with its next component; the last one is the
+        # function's.
+        if not nested or not symbol[at:at + 1].isdigit():
+            return name
+
+
 def short_name(symbol):
-    """A readable name for a Microsoft-mangled symbol: "RenderFormat",
-    "ConsolePrint<...>", "FormatToBuffer<...>::<lambda_1>"."""
+    """A readable name for a Microsoft- or Itanium-mangled symbol:
+    "RenderFormat", "ConsolePrint<...>", "FormatToBuffer<...>::<lambda_1>"."""
+    if symbol.startswith("_Z") and itanium_name(symbol):
+        return itanium_name(symbol)
     lambda_call = re.match(r"^\?\?R(<lambda_\d+>)@\?\d+\?(\?.*)$", symbol)
     if lambda_call:
         return f"{short_name(lambda_call.group(2))}::{lambda_call.group(1)}"
@@ -599,23 +468,7 @@ def report(build, program, check, arch):
     functions = load_functions(build, program, arch)
     checked = [f for f in functions.values() if f.frame is not None and f.prologue is not None]
     matching = sum(f.frame == f.prologue for f in checked)
-    if arch.name == "ia32":
-        print("Stack: frames are the deepest the stack pointer goes below the return address in")
-        print("each function, followed along its paths through the disassembly: pushed registers,")
-        print("locals, alignment and the arguments pushed for each call, which clang's -fstack-usage")
-        print(f"numbers leave out; a call adds its 4-byte return address (+call). {matching} of {len(checked)}")
-        print("frames equal clang's number.", end=" ")
-    elif arch.return_address:
-        print("Stack: frames are clang's -fstack-usage numbers (pushed registers, locals, the outgoing")
-        print("call area with its 32-byte register home area); they leave out the return address,")
-        print(f"which each call adds (+call). {matching} of {len(checked)} frames equal the entry pushes and")
-        print("\"sub rsp\" read from the disassembly.", end=" ")
-    else:
-        print("Stack: frames are clang's -fstack-usage numbers (saved registers, the frame record")
-        print("with the link register, locals); a call leaves its return address in the link")
-        print(f"register, so +call is 0. {matching} of {len(checked)} frames equal what the entry sequence")
-        print("takes off sp before its first branch (\"sub sp\" and pre-indexed stores), read from the")
-        print("disassembly.", end=" ")
+    print("Stack: frames are " + arch.frames_note.format(matching=matching, checked=len(checked)), end=" ")
     print("Calls come from the objects' relocations and")
     print("direct call instructions; calls through pointers go to firmware services, whose stack")
     print("is not ours. RenderFormat appears at most twice on a chain: the run nested in it for")

@@ -2,15 +2,19 @@
 # with the U-Boot build Debian ships for it and the buses that build can boot
 # a disk from. U-Boot 2023.01's x86-64 build has no NVMe driver; neither
 # build finds a USB stick behind QEMU's xHCI, so USB goes through EHCI; both
-# see an AHCI disk as SCSI. The IA32 build is the x86-64 one for a 32-bit PC.
+# see an AHCI disk as SCSI. The RISC-V 64 build runs in supervisor mode over
+# OpenSBI, which QEMU loads as the machine's firmware and which starts U-Boot
+# as its kernel; it finds neither an NVMe disk nor a USB stick behind EHCI.
+# The IA32 build is the x86-64 one for a 32-bit PC.
 
-MACHINE_ARCHITECTURES="x64 aa64 ia32"
+MACHINE_ARCHITECTURES="x64 aa64 riscv64 ia32"
 
 # The buses ARCH boots from, the default first.
 machine_buses() {
   case "$1" in
     x64) echo "ide ahci virtio usb" ;;
     aa64) echo "virtio nvme ahci usb" ;;
+    riscv64) echo "virtio ahci" ;;
     ia32) echo "ide ahci virtio usb" ;;
   esac
 }
@@ -36,6 +40,7 @@ machine_boot_file() {
   case "$1" in
     x64) echo BOOTX64.EFI ;;
     aa64) echo BOOTAA64.EFI ;;
+    riscv64) echo BOOTRISCV64.EFI ;;
     ia32) echo BOOTIA32.EFI ;;
   esac
 }
@@ -44,6 +49,7 @@ machine_qemu() {
   case "$1" in
     x64) echo qemu-system-x86_64 ;;
     aa64) echo qemu-system-aarch64 ;;
+    riscv64) echo qemu-system-riscv64 ;;
     ia32) echo qemu-system-i386 ;;
   esac
 }
@@ -52,14 +58,27 @@ machine_qemu_package() {
   case "$1" in
     x64) echo qemu-system-x86 ;;
     aa64) echo qemu-system-arm ;;
+    riscv64) echo qemu-system-misc ;;
     ia32) echo qemu-system-x86 ;;
   esac
 }
+
+# The Debian packages that boot ARCH: its QEMU, U-Boot and, on RISC-V, the
+# OpenSBI firmware under U-Boot.
+machine_packages() {
+  echo "$(machine_qemu_package "$1") u-boot-qemu"
+  [ "$1" != riscv64 ] || echo opensbi
+}
+
+# RISC-V's machine-mode firmware, which QEMU runs first and which enters
+# U-Boot in supervisor mode.
+MACHINE_OPENSBI=/usr/lib/riscv64-linux-gnu/opensbi/generic/fw_dynamic.bin
 
 machine_firmware() {
   case "$1" in
     x64) echo /usr/lib/u-boot/qemu-x86_64/u-boot.rom ;;
     aa64) echo /usr/lib/u-boot/qemu_arm64/u-boot.bin ;;
+    riscv64) echo /usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin ;;
     ia32) echo /usr/lib/u-boot/qemu-x86/u-boot.rom ;;
   esac
 }
@@ -69,8 +88,7 @@ machine_firmware() {
 machine_banner() {
   case "$1" in
     x64) echo "U-Boot SPL " ;;
-    ia32) echo "U-Boot 20[0-9][0-9][.]" ;;
-    aa64) echo "U-Boot 20[0-9][0-9][.]" ;;
+    aa64|riscv64|ia32) echo "U-Boot 20[0-9][0-9][.]" ;;
   esac
 }
 
@@ -82,6 +100,7 @@ machine_options() {
   case "$arch" in
     x64) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware x64)" ;;
     aa64) printf '%s\n' -machine virt -cpu cortex-a57 -accel tcg -m 512 -bios "$(machine_firmware aa64)" ;;
+    riscv64) printf '%s\n' -machine virt -accel tcg -m 256 -bios "$MACHINE_OPENSBI" -kernel "$(machine_firmware riscv64)" ;;
     ia32) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware ia32)" ;;
   esac
   if [ "$bus" = ide ]; then

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Makes a raw disk image whose EFI system partition holds IMAGE as
-# EFI/BOOT/BOOTX64.EFI or EFI/BOOT/BOOTAA64.EFI, the path firmware boots from
+# EFI/BOOT/BOOTX64.EFI, BOOTAA64.EFI or BOOTRISCV64.EFI, the path firmware boots from
 # removable media by itself. Needs no root: sfdisk writes the partition table
 # into a sparse file, the FAT file system is made in a file of its own with
 # mkfs.vfat and mtools and copied into place, so the partition may start
 # anywhere a GPT reaches (mkfs.vfat --offset stops at 2 TiB).
 #
 #   make-disk.sh [options] IMAGE DISK
-#     --arch x64|aa64|ia32 the boot file's name: BOOTX64.EFI, BOOTAA64.EFI or BOOTIA32.EFI
-#                        (default x64)
+#     --arch x64|aa64|riscv64|ia32
+#                        the boot file's name: BOOTX64.EFI, BOOTAA64.EFI,
+#                        BOOTRISCV64.EFI or BOOTIA32.EFI (default x64)
 #     --layout gpt|mbr   partition table (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors
@@ -57,7 +58,7 @@ fi
 image=${1:-}
 disk=${2:-}
 boot_file=$(machine_boot_file "$arch")
-[ -n "$boot_file" ] || fail "unknown architecture $arch (x64, aa64 or ia32)"
+[ -n "$boot_file" ] || fail "unknown architecture $arch (${MACHINE_ARCHITECTURES// / or })"
 [ -z "$image" ] || [ -f "$image" ] || fail "no image at $image"
 
 is_number() { [[ $1 =~ ^(0[xX][0-9a-fA-F]+|[0-9]+)$ ]]; }

@@ -5,12 +5,14 @@
 # the firmware's text form of the path. Then it stops QEMU.
 #
 #   run-firmware.sh [options] DISK
-#     --arch x64|aa64  the machine: x64 boots U-Boot's qemu-x86_64 build on a
+#     --arch x64|aa64|riscv64
+#                      the machine: x64 boots U-Boot's qemu-x86_64 build on a
 #                      PC, aa64 its qemu_arm64 build on a virt board with a
-#                      Cortex-A57 (default x64)
+#                      Cortex-A57, riscv64 its qemu-riscv64_smode build over
+#                      OpenSBI on a RISC-V virt board (default x64)
 #     --bus BUS        how the disk is attached; x64: ide, ahci, virtio, usb;
-#                      aa64: virtio, nvme, ahci, usb (default ide on x64,
-#                      virtio on aa64)
+#                      aa64: virtio, nvme, ahci, usb; riscv64: virtio, ahci
+#                      (default ide on x64, virtio on aa64 and riscv64)
 #     --log FILE       keep the raw console bytes in FILE (default: a temp file)
 #     --timeout SECS   give up when the report is not complete by then (default 60)
 #     --console        print the whole firmware console instead of the report
@@ -53,6 +55,7 @@ qemu=$(machine_qemu "$arch")
 firmware=$(machine_firmware "$arch")
 command -v "$qemu" >/dev/null || fail "$qemu is missing (package $(machine_qemu_package "$arch"))"
 [ -f "$firmware" ] || fail "no U-Boot firmware at $firmware (package u-boot-qemu)"
+[ "$arch" != riscv64 ] || [ -f "$MACHINE_OPENSBI" ] || fail "no OpenSBI firmware at $MACHINE_OPENSBI (package opensbi)"
 
 work=$(mktemp -d)
 qemu_pid=

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 # Google Benchmark, {fmt} and stb_sprintf are here so that the benchmark,
 # which is never run as a test, is still built and cannot rot.
 packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
-          qemu-system-x86 qemu-system-arm u-boot-qemu mtools dosfstools fdisk
+          qemu-system-x86 qemu-system-arm qemu-system-misc opensbi u-boot-qemu mtools dosfstools fdisk
           libbenchmark-dev libfmt-dev libstb-dev
           sbsigntool efitools openssl g++-multilib libc6-dev-i386)
 source scripts/install-packages.sh

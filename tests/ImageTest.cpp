@@ -117,19 +117,26 @@ TEST(Image, SectionsAreAlignedAndNoneIsWritableCode) {
 TEST(Image, EntersAtApplicationEntry) {
   PeHeaders Pe = ReadImage();
   uint64_t Entry = Pe.ImageBase() + At<uint32_t>(Pe.Image, Pe.Optional + 16);
-  // The link map lists each public symbol with its address: "0001:000010e0
-  // ApplicationEntry 00000001400020e0 ..."; IA32 C names start with "_".
+  // The link map lists each public symbol with its address: lld-link's as
+  // "0001:000010e0 ApplicationEntry 00000001400020e0 ...", ld.lld's (whose
+  // ELF addresses are the PE image's, at image base 0) as "2134 2134 28 1
+  // ApplicationEntry" (address, load address, size, alignment). IA32 C names
+  // start with "_".
   std::string Map = ReadFile(QUILLMERE_IMAGE_MAP);
   std::smatch Match;
-  ASSERT_TRUE(std::regex_search(Map, Match, std::regex(R"(\s_?ApplicationEntry\s+([0-9a-fA-F]{16})\s)")));
+  ASSERT_TRUE(std::regex_search(Map, Match, std::regex(R"(\s_?ApplicationEntry\s+([0-9a-fA-F]{16})\s)")) ||
+              std::regex_search(Map, Match, std::regex(R"(\n *([0-9a-f]+) +[0-9a-f]+ +[0-9a-f]+ +1 +ApplicationEntry\n)")));
   EXPECT_EQ(Entry, std::stoull(Match[1].str(), nullptr, 16));
 }
 
 // An instruction line of llvm-objdump's listing names a register the image
-// must not touch: an x86 MMX, SSE or AVX register (x86-64 and IA32), or an
-// AArch64 floating-point or SIMD register (v0-v31, or their q, d, s, h and b
-// views). Symbol names in angle brackets are left out, since a mangled name
-// may spell anything.
+// must not touch: an x86 MMX, SSE or AVX register (x86-64 and IA32), an AArch64 floating-point
+// or SIMD register (v0-v31, or their q, d, s, h and b views), or a RISC-V
+// floating-point register (f0-f31 or their ABI names ft, fs and fa) or
+// status register (fcsr, fflags, frm), or is a RISC-V floating-point
+// instruction (all begin with "f"; fence is the one integer instruction
+// that does too). Symbol names in angle brackets are left out, since a
+// mangled name may spell anything.
 bool NamesVectorRegister(std::string Line) {
   static const std::regex Symbol("<[^>]*>");
   // x87 registers are not looked for: clang keeps a switch's jump table in
@@ -138,8 +145,13 @@ bool NamesVectorRegister(std::string Line) {
   static const std::regex X64("%[xyz]?mm[0-9]");
   static const std::regex Aa64(
       "^ *[0-9a-f]+:\\s+\\S+\\s+.*\\b[vqdshb]([0-9]|[12][0-9]|3[01])(\\.[0-9a-z]+)?\\b");
+  static const std::regex Riscv64(
+      "^ *[0-9a-f]+:\\s+(f(?!ence)\\S*|\\S+\\s+.*\\b(f([0-9]|[12][0-9]|3[01])|ft([0-9]|1[01])|fs([0-9]|1[01])|"
+      "fa[0-7]|fcsr|fflags|frm)\\b)");
   Line = std::regex_replace(Line, Symbol, "");
-  return std::regex_search(Line, QUILLMERE_IMAGE_MACHINE == 0xAA64 ? Aa64 : X64);
+  return std::regex_search(Line, QUILLMERE_IMAGE_MACHINE == 0xAA64   ? Aa64
+                                 : QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64
+                                                                     : X64);
 }
 
 TEST(Image, VectorRegisterCheckSeesTheRegistersOfItsMachine) {
@@ -148,8 +160,18 @@ TEST(Image, VectorRegisterCheckSeesTheRegistersOfItsMachine) {
     const char *Line;
     bool Named;
   };
+  const std::vector<Case> Riscv64Cases = {{"    1a0:      \tfld\tft0, 0(a0)", true},
+                                          {"     10:      \tfmv.d.x\tfa0, zero", true},
+                                          {"     20:      \tfsd\tfs11, 8(sp)", true},
+                                          {"     24:      \tflw\tf31, 0(a1)", true},
+                                          {"     28:      \tcsrr\ta0, fcsr", true},
+                                          {"     2c:      \tfence\trw, rw", false},
+                                          {"     30:      \tsd\ts0, 32(sp)", false},
+                                          {"     34:      \tld\ta1, 0(a1)", false},
+                                          {"     38:      \tjal\t0x40 <_Z2f0v>", false}};
   const std::vector<Case> Cases =
-      QUILLMERE_IMAGE_MACHINE == 0xAA64
+      QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64Cases
+      : QUILLMERE_IMAGE_MACHINE == 0xAA64
           ? std::vector<Case>{{"     1a0:      \tldr\td0, [x27, #32]", true},
                               {"      10:      \tmovi\tv1.2d, #0000000000000000", true},
                               {"      20:      \tstr\tq31, [sp, #16]", true},
@@ -172,21 +194,30 @@ TEST(Image, UsesNoVectorRegisters) {
   // unit off, where any such instruction faults. The link puts the read-only
   // data into .text after the code; data bytes disassemble as anything, so
   // only the code is read: up to the first piece of section 1 that the link
-  // map does not call .text.
+  // map does not call .text. No disassembler here reads a RISC-V PE file: that
+  // image's code is read from the ELF it was made from, whose .text section
+  // holds the code alone (elf2efi_test checks that the PE holds the ELF's
+  // bytes).
   PeHeaders Pe = ReadImage();
-  std::string Map = ReadFile(QUILLMERE_IMAGE_MAP);
-  std::regex Piece(R"(\n 0001:([0-9a-fA-F]+) +[0-9a-fA-F]+H +(\S+))");
+  std::string Source = QUILLMERE_IMAGE_PATH;
   std::string StopOption;
-  for (std::sregex_iterator Match(Map.begin(), Map.end(), Piece), End; Match != End; ++Match) {
-    if ((*Match)[2].str() != ".text") {
-      uint64_t Stop = Pe.ImageBase() + Pe.Sections().front().VirtualAddress +
-                      std::stoull((*Match)[1].str(), nullptr, 16);
-      StopOption = " --stop-address=" + std::to_string(Stop);
-      break;
+  if (std::string(QUILLMERE_IMAGE_ELF).empty()) {
+    std::string Map = ReadFile(QUILLMERE_IMAGE_MAP);
+    std::regex Piece(R"(\n 0001:([0-9a-fA-F]+) +[0-9a-fA-F]+H +(\S+))");
+    for (std::sregex_iterator Match(Map.begin(), Map.end(), Piece), End; Match != End; ++Match) {
+      if ((*Match)[2].str() != ".text") {
+        uint64_t Stop = Pe.ImageBase() + Pe.Sections().front().VirtualAddress +
+                        std::stoull((*Match)[1].str(), nullptr, 16);
+        StopOption = " --stop-address=" + std::to_string(Stop);
+        break;
+      }
     }
+    ASSERT_FALSE(StopOption.empty()) << "the link map shows no read-only data after the code";
+  } else {
+    Source = QUILLMERE_IMAGE_ELF;
+    StopOption = " --section=.text";
   }
-  ASSERT_FALSE(StopOption.empty()) << "the link map shows no read-only data after the code";
-  std::string Command = QUILLMERE_LLVM_OBJDUMP " -d --no-show-raw-insn" + StopOption + " " QUILLMERE_IMAGE_PATH;
+  std::string Command = QUILLMERE_LLVM_OBJDUMP " -d --no-show-raw-insn" + StopOption + " " + Source;
   FILE *Pipe = popen(Command.c_str(), "r");
   ASSERT_NE(Pipe, nullptr);
   std::string Listing;

@@ -9,6 +9,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
 import image_report as report  # noqa: E402
+from image_arch import ia32  # noqa: E402
 
 
 def graph(**entries):
@@ -205,12 +206,12 @@ class ReadCallGraphAArch64(unittest.TestCase):
         for name, lines, size in self.PROLOGUES:
             with self.subTest(name):
                 code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
-                self.assertEqual(report.aa64_prologue(code), size)
+                self.assertEqual(report.ARCHITECTURES["aa64"].prologue(code), size)
 
     def test_an_unreadable_stack_adjustment_stops_the_report(self):
         code = [report.Instruction(0, "sub", "sp, sp, x8")]
         with self.assertRaisesRegex(report.ReportError, "stack adjustment"):
-            report.aa64_prologue(code)
+            report.ARCHITECTURES["aa64"].prologue(code)
 
     def test_a_taken_address_is_reported(self):
         listing = ("0000 <F>:\n 0: \tadrp\tx8, 0x0 <F>\n\t\t0000:  IMAGE_REL_ARM64_PAGEBASE_REL21\tHelper\n"
@@ -221,6 +222,100 @@ class ReadCallGraphAArch64(unittest.TestCase):
         listing = "0000 <F>:\n 0: \tb\t0x0 <F>\n\t\t0000:  IMAGE_REL_ARM64_BRANCH26\tmemcpy\n"
         with self.assertRaisesRegex(report.ReportError, "no image object defines"):
             report.read_call_graph(listing, {}, DEFINED | {"F"}, self.ARCH)
+
+
+RISCV64_LISTING = """
+x.obj:\tfile format elf64-littleriscv
+
+Disassembly of section .text._Z5Outerv:
+
+0000000000000000 <_Z5Outerv>:
+       0:      \taddi\tsp, sp, -48
+       2:      \tsd\tra, 40(sp)
+       4:      \tsd\ts0, 32(sp)
+
+0000000000000006 <.LBB0_1>:
+       6:      \tauipc\ta1, 0
+\t\t0000000000000006:  R_RISCV_GOT_HI20\tAppBootServices
+       a:      \tld\ta1, 0(a1)
+\t\t000000000000000a:  R_RISCV_PCREL_LO12_I\t.LBB0_1
+       e:      \tld\ta3, 64(a1)
+      10:      \tjalr\ta3
+      12:      \tbeqz\ta0, 0x2a <.LBB0_1+0x24>
+      16:      \tauipc\tra, 0
+\t\t0000000000000016:  R_RISCV_CALL_PLT\t_Z5Innerv
+\t\t0000000000000016:  R_RISCV_RELAX\t*ABS*
+      1a:      \tjalr\tra
+      1e:      \tjal\t0x40 <_Z6Helperv>
+      22:      \tjr\ta2
+      24:      \tbnez\ta0, 0x6 <.LBB0_1>
+      26:      \tld\tra, 40(sp)
+      28:      \taddi\tsp, sp, 48
+      2a:      \tauipc\tt1, 0
+\t\t000000000000002a:  R_RISCV_CALL\t_Z4Tailv
+      2e:      \tjr\tt1
+
+0000000000000040 <_Z6Helperv>:
+      40:      \tret
+"""
+RISCV64_DEFINED = {"_Z5Outerv", "_Z6Helperv", "_Z5Innerv", "_Z4Tailv", "F"}
+
+
+class ReadCallGraphRiscv64(unittest.TestCase):
+    ARCH = report.ARCHITECTURES["riscv64"]
+
+    def test_calls_tail_calls_and_firmware_calls(self):
+        functions = {}
+        taken = report.read_call_graph(RISCV64_LISTING, functions, RISCV64_DEFINED, self.ARCH)
+        # The local label .LBB0_1 is a place inside Outer, not a function.
+        self.assertEqual(sorted(functions), ["_Z5Outerv", "_Z6Helperv"])
+        outer = functions["_Z5Outerv"]
+        self.assertEqual(outer.calls, {"_Z5Innerv", "_Z6Helperv"})
+        self.assertEqual(outer.tail_calls, {"_Z4Tailv"})
+        # jalr a3 is a call through a register: a firmware service; jr a2 a
+        # jump through one.
+        self.assertEqual(outer.firmware_calls, 1)
+        self.assertEqual(outer.prologue, 48)
+        self.assertEqual(taken, [])
+
+    PROLOGUES = [
+        ("addi sp alone", ["addi\tsp, sp, -240", "sd\tra, 232(sp)", "ret"], 240),
+        ("two steps down", ["addi\tsp, sp, -2032", "sd\tra, 2024(sp)", "addi\tsp, sp, -64", "jalr\ta3"], 2096),
+        ("what follows the first branch is not the entry", ["beqz\ta0, 0x8 <F+0x8>", "addi\tsp, sp, -64"], 0),
+        ("a leaf moves nothing", ["mv\ta0, a1", "ret"], 0),
+    ]
+
+    def test_prologues(self):
+        for name, lines, size in self.PROLOGUES:
+            with self.subTest(name):
+                code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
+                self.assertEqual(self.ARCH.prologue(code), size)
+
+    FAULTS = [
+        ("a stack adjustment by a register", "0000 <F>:\n 0: \tsub\tsp, sp, t0\n", "stack adjustment sub sp, sp, t0"),
+        ("a stack pointer realigned", "0000 <F>:\n 0: \tandi\tsp, sp, -16\n", "stack adjustment andi"),
+        ("a call's auipc without its jalr",
+         "0000 <F>:\n 0: \tauipc\tra, 0\n\t\t0000:  R_RISCV_CALL_PLT\t_Z6Helperv\n 4: \tret\n", "has no jalr"),
+        ("a call to an undefined function",
+         "0000 <F>:\n 0: \tauipc\tra, 0\n\t\t0000:  R_RISCV_CALL_PLT\tmemcpy\n 4: \tjalr\tra\n",
+         "no image object defines"),
+        ("a jump into the middle of another function", "0000 <F>:\n 0: \tj\t0x44 <_Z6Helperv+0x4>\n",
+         "middle of _Z6Helperv"),
+    ]
+
+    def test_faults(self):
+        for name, listing, message in self.FAULTS:
+            with self.subTest(name):
+                with self.assertRaisesRegex(report.ReportError, message):
+                    report.read_call_graph(listing, {}, RISCV64_DEFINED, self.ARCH)
+
+    def test_a_taken_address_is_reported(self):
+        listing = ("0000 <F>:\n 0: \tauipc\ta0, 0\n\t\t0000:  R_RISCV_PCREL_HI20\t_Z6Helperv\n"
+                   " 4: \taddi\ta0, a0, 0\n\t\t0004:  R_RISCV_PCREL_LO12_I\t.Ltmp0\n 8: \tret\n")
+        self.assertEqual(report.read_call_graph(listing, {}, RISCV64_DEFINED, self.ARCH), [("F", "_Z6Helperv")])
+        relocations = ("RELOCATION RECORDS FOR [.data.rel.ro.Table]:\nOFFSET TYPE VALUE\n"
+                       "0000000000000000 R_RISCV_64 _Z6Helperv+0x2\n0000000000000008 R_RISCV_64 .L.str\n")
+        self.assertEqual(report.taken_in_data(relocations, RISCV64_DEFINED), [(".data.rel.ro.Table", "_Z6Helperv")])
 
 
 class StackDepthIA32(unittest.TestCase):
@@ -240,8 +335,12 @@ class StackDepthIA32(unittest.TestCase):
         ("arguments popped after each call do not add up",
          ["pushl\t%eax", "calll\t0x8 <F+0x8>", "addl\t$4, %esp", "pushl\t%eax", "calll\t0x14 <F+0x14>",
           "popl\t%ecx", "pushl\t%eax", "calll\t0x20 <F+0x20>", "retl"], 4),
-        ("what follows a tail call is not reached from it",
+        ("a jump inside is followed",
          ["jmp\t0x4 <F+0x4>", "pushl\t%eax", "retl"], 4),
+        ("a jump the assembler resolved into another function is a tail call",
+         ["jmp\t0x40 <G>", "pushl\t%eax", "retl"], 0),
+        ("nothing falls through a jump through a register",
+         ["jmpl\t*%eax", "pushl\t%eax", "retl"], 0),
     ]
 
     @staticmethod
@@ -254,18 +353,18 @@ class StackDepthIA32(unittest.TestCase):
     def test_depths(self):
         for name, lines, depth in self.DEPTHS:
             with self.subTest(name):
-                self.assertEqual(report.ia32_depth("F", self.code(lines)), depth)
+                self.assertEqual(ia32.depth(self.code(lines)), depth)
 
     def test_a_tail_call_is_not_followed(self):
         # The jump's relocation names another function: nothing after it runs.
         lines = ["jmp\t0x4 <F+0x4>", "pushl\t%eax", "retl"]
-        self.assertEqual(report.ia32_depth("F", self.code(lines, relocated=[0])), 0)
+        self.assertEqual(ia32.depth(self.code(lines, relocated=[0])), 0)
 
     def test_an_unreadable_stack_pointer_stops_the_report(self):
         for lines, reason in ((["addl\t%eax, %esp", "retl"], "cannot follow the stack pointer"),
-                              (["jmp\t0x6 <F+0x6>", "retl"], "lands between instructions")):
+                              (["jmp\t0x6 <F+0x6>", "nop", "retl"], "lands between instructions")):
             with self.subTest(lines[0]), self.assertRaisesRegex(report.ReportError, reason):
-                report.ia32_depth("F", self.code(lines))
+                ia32.depth(self.code(lines))
 
 
 class Names(unittest.TestCase):
@@ -281,6 +380,12 @@ class Names(unittest.TestCase):
         ("??$WithArgumentSlots@V<lambda_1>@?0???$ConsolePrint@III@@YA_KU?$CheckedFormat@_SIII@@III@Z@III@@YA?A?<auto>@@"
          "V<lambda_1>@?0???$ConsolePrint@III@@YA_KU?$CheckedFormat@_SIII@@III@Z@III@Z",
          "WithArgumentSlots<ConsolePrint<...>::<lambda_1>>"),
+        # Itanium-mangled, as ELF objects name them.
+        ("_Z12RenderFormatPvyyPKv12ArgumentList", "RenderFormat"),
+        ("_ZN12_GLOBAL__N_18CopyTextERNS_12OutputWindowEPKhhy", "CopyText"),
+        ("_ZNK6Window10PutPaddingEv", "PutPadding"),
+        ("_Z12ConsolePrintIJjjjEEy14CheckedFormatIDsJDpT_EES1_", "ConsolePrint<...>"),
+        ("_Z20PrintDevicePathNodesv", "PrintDevicePathNodes"),
     ]
 
     def test_cases(self):
