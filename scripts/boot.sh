@@ -5,14 +5,16 @@
 # soon as it is complete.
 #
 #   scripts/boot.sh [options]
-#     --arch x64|aa64|riscv64
+#     --arch x64|aa64|riscv64|ia32
 #                        the machine and image: x64 boots build/quillmerex64.efi
 #                        on a PC, aa64 build/quillmereaa64.efi on an AArch64
 #                        virt board, riscv64 build/quillmereriscv64.efi on a
-#                        RISC-V virt board (default x64)
-#     --bus BUS          how the disk is attached; x64: ide, ahci, virtio, usb;
-#                        aa64: virtio, nvme, ahci, usb; riscv64: virtio, ahci
-#                        (default ide on x64, virtio on aa64 and riscv64)
+#                        RISC-V virt board, ia32 build/quillmereia32.efi on a
+#                        PC with 32-bit firmware (default x64)
+#     --bus BUS          how the disk is attached; x64 and ia32: ide, ahci,
+#                        virtio, usb; aa64: virtio, nvme, ahci, usb; riscv64:
+#                        virtio, ahci (default ide on x64 and ia32, virtio on
+#                        aa64 and riscv64)
 #     --layout gpt|mbr   disk layout (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors

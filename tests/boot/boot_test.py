@@ -59,6 +59,9 @@ CASES = {
     "riscv64_ahci_gpt": ("riscv64", "ahci", "gpt", 0x3000, 0x9000, "A1B2C3D4-E5F6-4A0B-9C1D-2E3F40516273", 1),
     "riscv64_virtio_gpt_far": ("riscv64", "virtio", "gpt", 0x1C0000800, 0xEC00,
                                "FA12FA12-5555-4666-8777-888899990000", 1),
+    "ia32_ide_gpt": ("ia32", "ide", "gpt", 0x2A00, 0xB37E, "1A32E0F1-7C6B-4D5A-8B9C-0D1E2F3A4B5C", 1),
+    "ia32_ahci_mbr": ("ia32", "ahci", "mbr", 0x1F40, 0xA0F2, 0x1A32C0DE, 1),
+    "ia32_virtio_gpt_far": ("ia32", "virtio", "gpt", 0x1A0000800, 0xEC00, "FA12FA12-1A32-4BBB-8CCC-DDDDEEEEFFFF", 1),
 }
 
 
@@ -119,6 +122,11 @@ NODE_KINDS = {"PciRoot": (2, 1), "Pci": (1, 1), "VenHw": (1, 4), "Ata": (3, 1),
 FIRMWARE_NODE_LINES = {
     ("riscv64", "virtio"): ["type:1,subType:4,length:20", "type:1,subType:4,length:21"],
     ("riscv64", "ahci"): ["type:1,subType:4,length:20", "type:3,subType:2,length:8"],
+    # U-Boot's IA32 build: its root's vendor node, then an ATA node for an IDE
+    # disk, a SCSI node for an AHCI one or a 21-byte vendor node for virtio.
+    ("ia32", "ide"): ["type:1,subType:4,length:20", "type:3,subType:1,length:8"],
+    ("ia32", "ahci"): ["type:1,subType:4,length:20", "type:3,subType:2,length:8"],
+    ("ia32", "virtio"): ["type:1,subType:4,length:20", "type:1,subType:4,length:21"],
 }
 
 
