@@ -13,14 +13,18 @@ find_program(QUILLMERE_LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # The architectures an image is built for, under the names EFI binaries carry
-# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI), and
-# lld-link's name for each machine it links; riscv64 is linked as an ELF and
-# converted.
-set(QUILLMERE_ARCHITECTURES x64 aa64 riscv64 ia32)
+# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
+# BOOTARM.EFI), and lld-link's name for each machine it links; riscv64 and
+# arm are linked as ELF files and converted.
+set(QUILLMERE_ARCHITECTURES x64 aa64 riscv64 ia32 arm)
 set(QUILLMERE_LINK_MACHINE_x64 x64)
 set(QUILLMERE_LINK_MACHINE_aa64 arm64)
 set(QUILLMERE_LINK_ELF_riscv64 ON)
 set(QUILLMERE_LINK_MACHINE_ia32 x86)
+# lld-link's ARM images carry movw/movt (MOV32T) base relocations, which
+# U-Boot's loader refuses; linked as an ELF, the code is position-independent
+# and its only relocations are 32-bit words.
+set(QUILLMERE_LINK_ELF_arm ON)
 
 # Optimized for size: -Os makes a smaller image than -O2, and also than -Oz,
 # which keeps the small format wrappers as functions of their own (more code
@@ -83,6 +87,15 @@ set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows -mgeneral-regs-only)
 # at -Os, where their small wrappers are inlined. Flags for one source of one
 # architecture are named QUILLMERE_IMAGE_FLAGS_<arch>_<source, "/" as "_">.
 set(QUILLMERE_IMAGE_FLAGS_ia32_format_RenderFormat.cpp -Oz)
+# 32-bit ARM: ELF objects for the AAPCS, which UEFI uses there, in Thumb-2
+# for ARMv7-A. No floating-point or vector register (soft float, no FPU).
+# -fPIE reaches data relative to the pc and leaves the pointer tables as
+# R_ARM_RELATIVE words, which become HIGHLOW base relocations. Unaligned
+# loads stay split into bytes (-mno-unaligned-access): whether the firmware
+# has alignment faults off is its choice, and the device path's nodes are
+# the only unaligned data. No unwind tables: nothing unwinds.
+set(QUILLMERE_IMAGE_FLAGS_arm -target armv7a-none-eabi -mthumb -mfloat-abi=soft -mfpu=none -fPIE
+    -mno-unaligned-access -fno-unwind-tables -fno-asynchronous-unwind-tables)
 
 # Compiles SOURCES freestanding for ARCH into objects under OUTPUT_DIR, each
 # with its .su file beside it (none for a source without functions); the
@@ -157,7 +170,8 @@ endfunction()
 
 # One image per architecture from the same sources, named as distributions
 # name EFI binaries: build/quillmerex64.efi, build/quillmereaa64.efi,
-# build/quillmereriscv64.efi. Each
+# build/quillmereriscv64.efi, build/quillmereia32.efi, build/quillmerearm.efi.
+# Each
 # image's objects are listed one a line, relative to the build tree, in
 # IMAGE.objects for the size and stack report.
 set(QUILLMERE_IMAGE_FILES)

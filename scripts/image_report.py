@@ -126,10 +126,15 @@ INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+(.*?)\s*$")
 PREFIXES = {"rep", "repe", "repne", "lock", "notrack", "rex64", "data16", "cs", "ds"}
 
 
+ARM_MAPPING_SYMBOL = re.compile(r"^\$[atd](\.\d+)?$")
+
+
 def local_label(name):
     """An assembler-local label (".LBB0_3"): ELF listings print one where a
-    basic block is a branch target; it is a place inside the function."""
-    return name.startswith(".L")
+    basic block is a branch target; it is a place inside the function. ARM
+    ELF objects also mark where Thumb code ("$t") and literal data ("$d")
+    start inside a function; the listing prints those the same way."""
+    return name.startswith(".L") or bool(ARM_MAPPING_SYMBOL.match(name))
 
 
 def split_functions(listing):

@@ -96,6 +96,37 @@ TEST(Image, IsARelocatableEfiApplicationThatImportsNothing) {
   EXPECT_EQ(Pe.DirectorySize(12), 0u);  // import address table
 }
 
+// Every base relocation patches one whole address of the machine's width:
+// HIGHLOW (3) in a PE32 image, DIR64 (10) in a PE32+ one, with ABSOLUTE (0)
+// only as a block's padding. U-Boot's loader refuses the kinds that patch
+// instruction fields, such as the movw/movt pairs (7) of lld-link's ARM
+// images.
+TEST(Image, BaseRelocationsAreWholeAddresses) {
+  PeHeaders Pe = ReadImage();
+  uint32_t Rva = At<uint32_t>(Pe.Image, Pe.Directories() + 8 * 5);
+  uint32_t Size = Pe.DirectorySize(5);
+  size_t Offset = 0;
+  for (const PeSection &Section : Pe.Sections()) {
+    if (Section.VirtualAddress <= Rva && Rva + Size <= Section.VirtualAddress + Section.RawSize) {
+      Offset = Section.RawOffset + (Rva - Section.VirtualAddress);
+    }
+  }
+  ASSERT_NE(Offset, 0u) << "no section holds the base relocations";
+  const unsigned Whole = Pe32 ? 3 : 10;
+  int Entries = 0;
+  for (size_t Block = Offset; Block < Offset + Size;) {
+    uint32_t BlockSize = At<uint32_t>(Pe.Image, Block + 4);
+    ASSERT_GE(BlockSize, 8u);
+    for (size_t Entry = Block + 8; Entry < Block + BlockSize; Entry += 2) {
+      unsigned Type = At<uint16_t>(Pe.Image, Entry) >> 12;
+      EXPECT_TRUE(Type == Whole || (Type == 0 && Entry + 2 == Block + BlockSize)) << "type " << Type;
+      Entries += Type == Whole;
+    }
+    Block += BlockSize;
+  }
+  EXPECT_GT(Entries, 0);
+}
+
 TEST(Image, SectionsAreAlignedAndNoneIsWritableCode) {
   constexpr uint32_t Code = 0x20000000, Write = 0x80000000;
   PeHeaders Pe = ReadImage();
@@ -135,7 +166,8 @@ TEST(Image, EntersAtApplicationEntry) {
 // floating-point register (f0-f31 or their ABI names ft, fs and fa) or
 // status register (fcsr, fflags, frm), or is a RISC-V floating-point
 // instruction (all begin with "f"; fence is the one integer instruction
-// that does too). Symbol names in angle brackets are left out, since a
+// that does too), or is a 32-bit ARM VFP or NEON instruction (all begin with
+// "v") or names one of their registers (s0-s31, d0-d31, q0-q15). Symbol names in angle brackets are left out, since a
 // mangled name may spell anything.
 bool NamesVectorRegister(std::string Line) {
   static const std::regex Symbol("<[^>]*>");
@@ -148,9 +180,11 @@ bool NamesVectorRegister(std::string Line) {
   static const std::regex Riscv64(
       "^ *[0-9a-f]+:\\s+(f(?!ence)\\S*|\\S+\\s+.*\\b(f([0-9]|[12][0-9]|3[01])|ft([0-9]|1[01])|fs([0-9]|1[01])|"
       "fa[0-7]|fcsr|fflags|frm)\\b)");
+  static const std::regex Arm("^ *[0-9a-f]+:\\s+(v\\S*|\\S+\\s+.*\\b([sd]([0-9]|[12][0-9]|3[01])|q([0-9]|1[0-5]))\\b)");
   Line = std::regex_replace(Line, Symbol, "");
   return std::regex_search(Line, QUILLMERE_IMAGE_MACHINE == 0xAA64   ? Aa64
                                  : QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64
+                                 : QUILLMERE_IMAGE_MACHINE == 0x01C2 ? Arm
                                                                      : X64);
 }
 
@@ -169,8 +203,15 @@ TEST(Image, VectorRegisterCheckSeesTheRegistersOfItsMachine) {
                                           {"     30:      \tsd\ts0, 32(sp)", false},
                                           {"     34:      \tld\ta1, 0(a1)", false},
                                           {"     38:      \tjal\t0x40 <_Z2f0v>", false}};
+  const std::vector<Case> ArmCases = {{"    1a0:      \tvldr\td0, [r0, #8]", true},
+                                      {"     10:      \tvpush\t{d8, d9}", true},
+                                      {"     14:      \tvmov\ts0, r1", true},
+                                      {"     18:      \tstr\tr1, [sp, #4]", false},
+                                      {"     1c:      \tpush\t{r4, r5, r7, lr}", false},
+                                      {"     20:      \tbl\t0x40 <_Z2d0v>", false}};
   const std::vector<Case> Cases =
-      QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64Cases
+      QUILLMERE_IMAGE_MACHINE == 0x01C2   ? ArmCases
+      : QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64Cases
       : QUILLMERE_IMAGE_MACHINE == 0xAA64
           ? std::vector<Case>{{"     1a0:      \tldr\td0, [x27, #32]", true},
                               {"      10:      \tmovi\tv1.2d, #0000000000000000", true},
