@@ -17,7 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from signing_test import SCRIPTS, check_verifies, expect, failures  # noqa: E402
 
-IMAGES = ["quillmerex64.efi", "quillmereaa64.efi"]
+IMAGES = ["quillmerex64.efi", "quillmereaa64.efi", "quillmereriscv64.efi", "quillmereia32.efi", "quillmerearm.efi"]
 
 
 def main():
