@@ -41,8 +41,8 @@ DOS_HEADER = 64
 
 # ELF constants used here.
 ET_DYN = 3
-PT_LOAD, PT_DYNAMIC, PT_INTERP, PT_TLS = 1, 2, 3, 7
-PF_X, PF_W, PF_R = 1, 2, 4
+PT_LOAD, PT_INTERP, PT_TLS = 1, 3, 7
+PF_X, PF_W = 1, 2
 SHT_SYMTAB, SHT_RELA, SHT_DYNAMIC, SHT_REL, SHT_DYNSYM, SHT_RELR = 2, 4, 6, 9, 11, 19
 SHF_ALLOC = 2
 DT_NULL, DT_NEEDED = 0, 1
@@ -80,7 +80,10 @@ class Target:
     relocation_names: dict      # ELF relocation type -> its name, for messages
 
 
-# (ELF machine, ELF class: 1 for 32-bit, 2 for 64-bit) -> what it becomes.
+# (ELF machine, ELF class: 1 for 32-bit, 2 for 64-bit) -> what it becomes. A
+# 32-bit machine is a row with pe32_plus False and a HIGHLOW relocation; its
+# ELF32 file, REL relocations (addend in place) and PE32 headers are read and
+# written by the same code (tests/elf2efi_test.py's Pe32Image).
 TARGETS = {
     (EM_RISCV, 2): Target("riscv64", 0x5064, True,
                           relocations={3: IMAGE_REL_BASED_DIR64},  # R_RISCV_RELATIVE
@@ -331,7 +334,7 @@ def write_pe(elf):
     count = len(elf.segments) + 1
     headers_size = align(DOS_HEADER + 4 + 20 + optional_size + 40 * count, FILE_ALIGNMENT)
 
-    table = []  # name, virtual size, RVA, raw size, raw data, characteristics
+    table = []  # name, virtual size, RVA, raw data, characteristics
     for segment in elf.segments:
         characteristics = IMAGE_SCN_MEM_READ
         if segment.flags & PF_X:

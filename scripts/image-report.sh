@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Size and stack report of the built images, quillmerex64.efi,
 # quillmereaa64.efi, quillmereriscv64.efi, quillmereia32.efi and
-# quillmerearm.efi: each image's
-# size with each section's raw size, and the
+# quillmerearm.efi: each image's size with each section's raw size, and the
 # deepest stack one ConsolePrint call and the whole run from ApplicationEntry
 # can use, with the chain of functions.
 #
@@ -10,10 +9,9 @@
 #
 # Builds nothing: run it after building the tree. With --arch only that
 # image is reported. With --check the exit status is 1 when an image is over
-# its budget (x64, ia32 and arm 8704 bytes, aa64 and riscv64 9216 bytes, each with 512
-# more for .sbat)
-# or a ConsolePrint chain over 1024 bytes of stack; 2 when the report cannot
-# be made.
+# its budget (x64, ia32 and arm 8704 bytes, aa64 and riscv64 9216 bytes, each
+# with 512 more for .sbat) or a ConsolePrint chain over 1024 bytes of stack; 2
+# when the report cannot be made.
 set -euo pipefail
 
 fail() { echo "image-report: $*" >&2; exit 2; }

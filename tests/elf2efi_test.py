@@ -31,13 +31,17 @@ PF_X, PF_W, PF_R = 1, 2, 4
 
 
 def make_elf(segments, relocations=(), symbols=(), entry=0x1000, machine=243, elf_type=3, extra_phdrs=(),
-             extra_sections=(), elf_class=2):
-    """A little-endian ELF file. segments: (flags, vaddr, bytes[, memsz]);
-    relocations: (offset, type, addend, symbol index) for .rela.dyn;
-    symbols: (name, section index) after the null one, in .dynsym;
-    extra_phdrs: (type, offset, vaddr, size) headers beside the PT_LOADs;
-    extra_sections: (name, type, flags, bytes, link, entsize)."""
-    assert elf_class == 2 or not segments, "the writer makes 64-bit files; 32-bit ones only to be refused"
+             extra_sections=(), elf_class=2, rel=False):
+    """A little-endian ELF file, 64-bit (elf_class 2) or 32-bit (1).
+    segments: (flags, vaddr, bytes[, memsz]); relocations: (offset, type,
+    addend, symbol index) for .rela.dyn, or for .rel.dyn with rel (the addend
+    is then left out: it is in place); symbols: (name, section index) after
+    the null one, in .dynsym; extra_phdrs: (type, offset, vaddr, size) headers
+    beside the PT_LOADs; extra_sections: (name, type, flags, bytes, link,
+    entsize)."""
+    wide = elf_class == 2
+    section_layout = "<IIQQQQIIQQ" if wide else "<IIIIIIIIII"
+    symbol_size = 24 if wide else 16
     body = bytearray()
     placed = []
     for flags, vaddr, data, *memsz in segments:
@@ -48,32 +52,40 @@ def make_elf(segments, relocations=(), symbols=(), entry=0x1000, machine=243, el
     phdrs += [(kind, 4, offset, vaddr, size, size) for kind, offset, vaddr, size in extra_phdrs]
 
     strings = bytearray(b"\0")
-    symbol_table = bytearray(24)
+    symbol_table = bytearray(symbol_size)
     for name, shndx in symbols:
-        symbol_table += struct.pack("<IBBHQQ", len(strings), 0x10, 0, shndx, 0, 0)
+        symbol_table += (struct.pack("<IBBHQQ", len(strings), 0x10, 0, shndx, 0, 0) if wide
+                         else struct.pack("<IIIBBH", len(strings), 0, 0, 0x10, 0, shndx))
         strings += name.encode() + b"\0"
-    rela = b"".join(struct.pack("<QQq", offset, symbol << 32 | kind, addend)
-                    for offset, kind, addend, symbol in relocations)
+    if wide:
+        relocation_bytes = b"".join(struct.pack("<QQq", offset, symbol << 32 | kind, addend)
+                                    for offset, kind, addend, symbol in relocations)
+    else:
+        relocation_bytes = b"".join(struct.pack("<II", offset, symbol << 8 | kind) if rel
+                                    else struct.pack("<IIi", offset, symbol << 8 | kind, addend)
+                                    for offset, kind, addend, symbol in relocations)
+    relocation_size = (24 if wide else 12) if not rel else (16 if wide else 8)
     # name, type, flags, data, link (section index), entsize; index 1 is .dynsym, 2 .dynstr
-    sections = [(".dynsym", 11, 2, bytes(symbol_table), 2, 24), (".dynstr", 3, 2, bytes(strings), 0, 0),
-                (".rela.dyn", 4, 2, rela, 1, 24)] + list(extra_sections)
+    sections = [(".dynsym", 11, 2, bytes(symbol_table), 2, symbol_size), (".dynstr", 3, 2, bytes(strings), 0, 0),
+                (".rel.dyn" if rel else ".rela.dyn", 9 if rel else 4, 2, relocation_bytes, 1, relocation_size)]
+    sections += list(extra_sections)
     names = bytearray(b"\0")
-    records = [struct.pack("<IIQQQQIIQQ", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)]
+    records = [struct.pack(section_layout, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)]
     section_data = bytearray()
     data_start = 0x1000 + len(body)
     for flags, offset, vaddr, size, _ in placed:
         # The segment's own ELF section, named for what the PE section will be called.
         name = ".text" if flags & PF_X else ".data" if flags & PF_W else ".sbat"
-        records.append(struct.pack("<IIQQQQIIQQ", len(names), 1, 2, vaddr, offset, size, 0, 0, 1, 0))
+        records.append(struct.pack(section_layout, len(names), 1, 2, vaddr, offset, size, 0, 0, 1, 0))
         names += name.encode() + b"\0"
     base = len(records) - 1
     for name, kind, flags, data, link, entsize in sections:
-        records.append(struct.pack("<IIQQQQIIQQ", len(names), kind, flags, 0, data_start + len(section_data),
+        records.append(struct.pack(section_layout, len(names), kind, flags, 0, data_start + len(section_data),
                                    len(data), link + base if link else 0, 0, 8, entsize))
         names += name.encode() + b"\0"
         section_data += data
     shstrndx = len(records)
-    records.append(struct.pack("<IIQQQQIIQQ", len(names), 3, 0, 0, data_start + len(section_data),
+    records.append(struct.pack(section_layout, len(names), 3, 0, 0, data_start + len(section_data),
                                len(names) + 10, 0, 0, 1, 0))
     names += b".shstrtab\0"
     section_data += names
@@ -81,10 +93,16 @@ def make_elf(segments, relocations=(), symbols=(), entry=0x1000, machine=243, el
     shoff = data_start + len(section_data)
 
     header = bytearray(b"\x7fELF" + bytes([elf_class, 1, 1]) + bytes(9))
-    header += struct.pack("<HHIQQQIHHHHHH", elf_type, machine, 1, entry, 64, shoff, 0, 64, 56, len(phdrs), 64,
-                          len(records), shstrndx)
-    for kind, flags, offset, vaddr, size, memsz in phdrs:
-        header += struct.pack("<IIQQQQQQ", kind, flags, offset, vaddr, vaddr, size, memsz, 0x1000)
+    if wide:
+        header += struct.pack("<HHIQQQIHHHHHH", elf_type, machine, 1, entry, 64, shoff, 0, 64, 56, len(phdrs), 64,
+                              len(records), shstrndx)
+        for kind, flags, offset, vaddr, size, memsz in phdrs:
+            header += struct.pack("<IIQQQQQQ", kind, flags, offset, vaddr, vaddr, size, memsz, 0x1000)
+    else:
+        header += struct.pack("<HHIIIIIHHHHHH", elf_type, machine, 1, entry, 52, shoff, 0, 52, 32, len(phdrs), 40,
+                              len(records), shstrndx)
+        for kind, flags, offset, vaddr, size, memsz in phdrs:
+            header += struct.pack("<IIIIIIII", kind, offset, vaddr, vaddr, size, memsz, flags, 0x1000)
     assert len(header) <= 0x1000
     return bytes(header + bytes(0x1000 - len(header)) + body + section_data + b"".join(records))
 
@@ -167,11 +185,80 @@ class GoodImage(unittest.TestCase):
         self.assertEqual(elf2efi.convert(good()), self.image)
 
 
+class Pe32Image(unittest.TestCase):
+    """A 32-bit machine through the same code: an ELF32 with REL relocations
+    (the addend in place) becomes a PE32 image with HIGHLOW relocations. The
+    row is made here for the test; a real machine's row lives in TARGETS."""
+
+    def setUp(self):
+        self.saved = dict(elf2efi.TARGETS)
+        elf2efi.TARGETS[(0x7F01, 1)] = elf2efi.Target("test32", 0x7F02, False, relocations={7: 3},
+                                                      relocation_names={7: "R_TEST_RELATIVE"})
+
+    def tearDown(self):
+        elf2efi.TARGETS.clear()
+        elf2efi.TARGETS.update(self.saved)
+
+    def test_headers_sections_and_relocations(self):
+        # The second place ends the segment: four bytes are patched, not eight.
+        data = b"\xAA" * 4 + struct.pack("<II", 0x1010, 0x1008)
+        image = elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, data)],
+                                         relocations=[(0x2004, 7, None, 0), (0x2008, 7, None, 0)], entry=0x1001, machine=0x7F01,
+                                         elf_class=1, rel=True))
+        pe = read_pe(image)
+        coff = struct.unpack_from("<I", image, 0x3C)[0] + 4
+        optional = coff + 20
+        self.assertEqual(pe.machine, 0x7F02)
+        self.assertEqual(struct.unpack_from("<HH", image, coff + 16), (224, 0x0102), "optional size, 32-bit machine")
+        self.assertEqual(struct.unpack_from("<H", image, optional)[0], 0x10B)
+        # Entry (the low bit kept, as a Thumb entry needs), base of code, base
+        # of data, a 32-bit image base 0; subsystem at the same offset as in PE32+.
+        self.assertEqual(struct.unpack_from("<IIII", image, optional + 16), (0x1001, 0x1000, 0x2000, 0))
+        self.assertEqual(struct.unpack_from("<II", image, optional + 32), (4096, 512))
+        self.assertEqual(struct.unpack_from("<H", image, optional + 68)[0], 10)
+        self.assertEqual(struct.unpack_from("<II", image, optional + 96 + 8 * 5), (0x3000, 12))
+        self.assertEqual([(s.name, s.virtual_size) for s in pe.sections], [(".text", 0x30), (".data", 12), (".reloc", 12)])
+        data_section, reloc = pe.sections[1], pe.sections[2]
+        self.assertEqual(image[data_section.raw_offset:data_section.raw_offset + 12], data)
+        # Page 0x2000: HIGHLOW (3) at offsets 4 and 8.
+        self.assertEqual(image[reloc.raw_offset:reloc.raw_offset + 12], bytes.fromhex("00200000 0c000000 0430 0830"))
+
+    def test_another_relocation_kind(self):
+        with self.assertRaisesRegex(elf2efi.Refusal, "relocation type 2 at 0x2004 cannot be carried over "
+                                                     ".only R_TEST_RELATIVE"):
+            elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, bytes(8))],
+                                     relocations=[(0x2004, 2, None, 0)], machine=0x7F01, elf_class=1, rel=True))
+
+
+class ArmTarget(unittest.TestCase):
+    """The 32-bit ARM row of TARGETS: an ELF32 for EM_ARM (40) becomes a PE32
+    image for machine 0x01C2, the one U-Boot's ARM build loads, its
+    R_ARM_RELATIVE words HIGHLOW relocations; an absolute relocation naming a
+    symbol is refused by its ARM name."""
+
+    def test_relative_words_become_highlow(self):
+        data = struct.pack("<I", 0x1010)
+        image = elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, data)],
+                                         relocations=[(0x2000, 23, None, 0)], entry=0x1001, machine=40,
+                                         elf_class=1, rel=True))
+        pe = read_pe(image)
+        self.assertEqual(pe.machine, 0x01C2)
+        reloc = pe.sections[-1]
+        # One HIGHLOW at offset 0 of page 0x2000, padded with an ABSOLUTE entry.
+        self.assertEqual(image[reloc.raw_offset:reloc.raw_offset + 12], bytes.fromhex("00200000 0c000000 0030 0000"))
+
+    def test_an_absolute_relocation_is_refused(self):
+        with self.assertRaisesRegex(elf2efi.Refusal, "relocation R_ARM_ABS32 at 0x2000 cannot be carried over "
+                                                     ".only R_ARM_RELATIVE"):
+            elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, bytes(8))],
+                                     relocations=[(0x2000, 2, None, 0)], machine=40, elf_class=1, rel=True))
+
+
 class Refusals(unittest.TestCase):
     CASES = [
         ("not an ELF file", b"MZ" + bytes(200), "not an ELF file"),
         ("an x86-64 ELF", good(machine=62), "ELF machine 62 .64-bit. is not one"),
-        ("a 32-bit RISC-V ELF", make_elf([], elf_class=1), "ELF machine 243 .32-bit. is not one"),
+        ("a 32-bit RISC-V ELF", good(elf_class=1), "ELF machine 243 .32-bit. is not one"),
         ("a position-dependent executable", good(elf_type=2), "not a position-independent executable"),
         ("another relocation kind",
          good(relocations=[(0x2008, R_RISCV_64, 0, 1)], symbols=[("AppSbat", 1)]),
