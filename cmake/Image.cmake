@@ -13,12 +13,18 @@ find_program(QUILLMERE_LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # The architectures an image is built for, under the names EFI binaries carry
-# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI), and lld-link's name
-# for each machine it links; riscv64 is linked as an ELF and converted.
-set(QUILLMERE_ARCHITECTURES x64 aa64 riscv64)
+# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
+# BOOTARM.EFI), and lld-link's name for each machine it links; riscv64 and
+# arm are linked as ELF files and converted.
+set(QUILLMERE_ARCHITECTURES x64 aa64 riscv64 ia32 arm)
 set(QUILLMERE_LINK_MACHINE_x64 x64)
 set(QUILLMERE_LINK_MACHINE_aa64 arm64)
 set(QUILLMERE_LINK_ELF_riscv64 ON)
+set(QUILLMERE_LINK_MACHINE_ia32 x86)
+# lld-link's ARM images carry movw/movt (MOV32T) base relocations, which
+# U-Boot's loader refuses; linked as an ELF, the code is position-independent
+# and its only relocations are 32-bit words.
+set(QUILLMERE_LINK_ELF_arm ON)
 
 # Optimized for size: -Os makes a smaller image than -O2, and also than -Oz,
 # which keeps the small format wrappers as functions of their own (more code
@@ -71,6 +77,25 @@ set(QUILLMERE_IMAGE_FLAGS_aa64 -target aarch64-unknown-windows -mgeneral-regs-on
 # nodes are the only unaligned data.
 set(QUILLMERE_IMAGE_FLAGS_riscv64 -target riscv64-unknown-elf -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE
     -mno-relax)
+# IA32: PE/COFF objects with the C calling convention, which is the UEFI one
+# there; a PE32 image. 32-bit UINTN and pointers; a 64-bit division would be
+# handed to a runtime helper that is not linked, so the link fails on one.
+set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows -mgeneral-regs-only)
+# With eight general registers and its 64-bit widths and precisions in
+# register pairs, the engine at -Os is 5080 bytes of IA32 code and the image
+# one block over its budget; -Oz makes it 4126. The other sources are smaller
+# at -Os, where their small wrappers are inlined. Flags for one source of one
+# architecture are named QUILLMERE_IMAGE_FLAGS_<arch>_<source, "/" as "_">.
+set(QUILLMERE_IMAGE_FLAGS_ia32_format_RenderFormat.cpp -Oz)
+# 32-bit ARM: ELF objects for the AAPCS, which UEFI uses there, in Thumb-2
+# for ARMv7-A. No floating-point or vector register (soft float, no FPU).
+# -fPIE reaches data relative to the pc and leaves the pointer tables as
+# R_ARM_RELATIVE words, which become HIGHLOW base relocations. Unaligned
+# loads stay split into bytes (-mno-unaligned-access): whether the firmware
+# has alignment faults off is its choice, and the device path's nodes are
+# the only unaligned data. No unwind tables: nothing unwinds.
+set(QUILLMERE_IMAGE_FLAGS_arm -target armv7a-none-eabi -mthumb -mfloat-abi=soft -mfpu=none -fPIE
+    -mno-unaligned-access -fno-unwind-tables -fno-asynchronous-unwind-tables)
 
 # Compiles SOURCES freestanding for ARCH into objects under OUTPUT_DIR, each
 # with its .su file beside it (none for a source without functions); the
@@ -85,7 +110,7 @@ function(quillmere_image_objects OUT_VAR ARCH OUTPUT_DIR)
     # changed header rebuilds the objects that include it.
     add_custom_command(
       OUTPUT "${object}"
-      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS_${ARCH}} ${QUILLMERE_IMAGE_FLAGS} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
+      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} ${QUILLMERE_IMAGE_FLAGS_${ARCH}} ${QUILLMERE_IMAGE_FLAGS_${ARCH}_${stem}} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
               -o "${object}"
       DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
       DEPFILE "${object}.d"
@@ -145,7 +170,8 @@ endfunction()
 
 # One image per architecture from the same sources, named as distributions
 # name EFI binaries: build/quillmerex64.efi, build/quillmereaa64.efi,
-# build/quillmereriscv64.efi. Each
+# build/quillmereriscv64.efi, build/quillmereia32.efi, build/quillmerearm.efi.
+# Each
 # image's objects are listed one a line, relative to the build tree, in
 # IMAGE.objects for the size and stack report.
 set(QUILLMERE_IMAGE_FILES)

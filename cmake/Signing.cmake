@@ -4,8 +4,8 @@
 #   -DQUILLMERE_SIGN_KEY=db.key -DQUILLMERE_SIGN_CERT=db.crt
 #
 # signs every image through scripts/sign.sh into IMAGE.signed beside it
-# (build/quillmerex64.efi.signed, build/quillmereaa64.efi.signed,
-# build/quillmereriscv64.efi.signed), with the
+# (build/quillmerex64.efi.signed, build/quillmereaa64.efi.signed and so on
+# for every architecture), with the
 # same checks as by hand. Relative paths are taken from the top of the source
 # tree. The key stays where it is: the build only reads it.
 

@@ -152,13 +152,20 @@ VOID EmitText(OutputWindow &Output, CONST DirectiveState &State, CONST UINT8 *Te
 }
 
 // Digits of Value, least significant first after a zero at Text[0]. Two
-// decimal digits come from each division by 100, which the compiler turns
-// into a multiplication; the tens of the remainder, below 100, are
-// Rest * 103 >> 10, exact below 179.
+// decimal digits come from each division by 100, which a 64-bit build's
+// compiler turns into a multiplication; a 32-bit build would hand it to a
+// runtime helper, so there it is DivU64x32Remainder's 32-bit steps. The tens
+// of the remainder, below 100, are Rest * 103 >> 10, exact below 179.
 CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
   while (Value >= 100) {
-    UINT64 Quotient = Value / 100;
-    UINT32 Rest = (UINT32)(Value - Quotient * 100);
+    UINT64 Quotient;
+    UINT32 Rest;
+    if constexpr (sizeof(UINTN) == 8) {
+      Quotient = Value / 100;
+      Rest = (UINT32)(Value - Quotient * 100);
+    } else {
+      Quotient = DivU64x32Remainder(Value, 100, &Rest);
+    }
     UINT32 Tens = (Rest * 103) >> 10;
     Text[1] = (CHAR8)('0' + Rest - 10 * Tens);
     Text[2] = (CHAR8)('0' + Tens);
@@ -290,7 +297,9 @@ VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot,
   }
   UINT64 Count = Digits;
   if (Grouping && Digits > 0) {
-    Count += (Digits - 1) / 3;
+    // At most 20 digits: UINTN holds them, and a 32-bit build divides
+    // them without a 64-bit division.
+    Count += (UINTN)(Digits - 1) / 3;
   }
   if (Prefix != 0) {
     Count++;
@@ -317,7 +326,7 @@ VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot,
   } else {
     // A "," before every group of three counted from the least significant
     // digit, never at the front.
-    UINTN Phase = (3 - Digits % 3) % 3;
+    UINTN Phase = (3 - (UINTN)Digits % 3) % 3;
     for (UINT64 Index = 0; Index < Digits; Index++) {
       PutCharacter(Output, (UINT8)MostSignificant[-(INTN)Index]);
       if (++Phase == 3) {

@@ -33,13 +33,21 @@ CONST CHAR8 *BuildTimeText(CHAR8 *ValueText, UINT64 Slot) {
 }
 
 CONST CHAR8 *BuildStatusText(CHAR8 *ValueText, UINT64 Slot) {
-  if ((Slot & EFI_ERROR_BIT) != 0) {
-    UINT64 Code = Slot & ~EFI_ERROR_BIT;
+  // The slot is read as an EFI_STATUS, a UINTN: on 64-bit builds all of it;
+  // on 32-bit builds its low 32 bits, where a 32-bit firmware's status sits
+  // (zero-extended into the 8-byte slot, or sign-extended when it was passed
+  // as a signed int), and the error bit is bit 31. So every status the
+  // firmware can return keeps its name on every architecture: EFI_UNSUPPORTED
+  // is 0x8000000000000003 on x86-64 and 0x80000003 on IA32, "Unsupported" on
+  // both. The slots stay 8 bytes wide for every conversion.
+  EFI_STATUS Status = (EFI_STATUS)Slot;
+  if ((Status & EFI_ERROR_BIT) != 0) {
+    EFI_STATUS Code = Status & ~EFI_ERROR_BIT;
     if (Code - 1 <= 32) {  // 1 to 33; code 0 wraps around and has no row
       return StatusTextTable[Code + 5];
     }
-  } else if (Slot <= 5) {
-    return StatusTextTable[Slot];
+  } else if (Status <= 5) {
+    return StatusTextTable[Status];
   }
   // Without a length letter "%08X" takes the low 32 bits of its slot, so the
   // fallback is always exactly eight digits.

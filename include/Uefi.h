@@ -1,20 +1,30 @@
 // The firmware tables and protocol interfaces this application uses, laid
-// out as the firmware lays them out on x86-64 and AArch64 (the same 64-bit
-// layout on both).
+// out as the firmware lays them out: one layout with 64-bit pointers on
+// x86-64 and AArch64, one with 32-bit pointers on IA32 and ARM.
 //
 // Only the services the application calls carry their real signatures; the
 // others stand in the tables as untyped entries under their UEFI names, so
 // that every used entry sits at its real offset. The static_asserts pin the
-// offsets the firmware relies on.
+// offsets the firmware relies on, for each pointer width.
+//
+// UEFI aligns every 64-bit field to 8 bytes on all its architectures, as the
+// image targets' own ABIs do; the i386 System V ABI of the -m32 host build
+// would give them 4, so those fields say alignas(8).
 #pragma once
 
 #include "UefiTypes.h"
+
+// A layout value for the build's pointer width: the firmware's offset or
+// size with 64-bit pointers, or with 32-bit ones.
+constexpr UINTN ByPointerWidth(UINTN With64BitPointers, UINTN With32BitPointers) {
+  return sizeof(VOID *) == 8 ? With64BitPointers : With32BitPointers;
+}
 
 // Any table entry this application never calls.
 typedef VOID(EFIAPI *EFI_UNUSED_SERVICE)();
 
 struct EFI_TABLE_HEADER {
-  UINT64 Signature;
+  alignas(8) UINT64 Signature;
   UINT32 Revision;
   UINT32 HeaderSize;
   UINT32 CRC32;
@@ -85,7 +95,7 @@ struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL {
   EFI_DEVICE_PATH_TO_TEXT_NODE ConvertDeviceNodeToText;
   EFI_DEVICE_PATH_TO_TEXT_PATH ConvertDevicePathToText;
 };
-static_assert(__builtin_offsetof(EFI_DEVICE_PATH_TO_TEXT_PROTOCOL, ConvertDevicePathToText) == 8);
+static_assert(__builtin_offsetof(EFI_DEVICE_PATH_TO_TEXT_PROTOCOL, ConvertDevicePathToText) == ByPointerWidth(8, 4));
 
 // ---------------------------------------------------------------------------
 // Console output.
@@ -106,8 +116,8 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   EFI_UNUSED_SERVICE EnableCursor;
   VOID *Mode;
 };
-static_assert(__builtin_offsetof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == 8);
-static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == 80);
+static_assert(__builtin_offsetof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == ByPointerWidth(8, 4));
+static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == ByPointerWidth(80, 40));
 
 // ---------------------------------------------------------------------------
 // Boot services.
@@ -203,12 +213,12 @@ struct EFI_BOOT_SERVICES {
   EFI_UNUSED_SERVICE SetMem;
   EFI_UNUSED_SERVICE CreateEventEx;
 };
-static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, AllocatePool) == 0x40);
-static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, FreePool) == 0x48);
-static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 0x118);
-static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CloseProtocol) == 0x120);
-static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 0x140);
-static_assert(sizeof(EFI_BOOT_SERVICES) == 0x178);
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, AllocatePool) == ByPointerWidth(0x40, 0x2C));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, FreePool) == ByPointerWidth(0x48, 0x30));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, OpenProtocol) == ByPointerWidth(0x118, 0x98));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CloseProtocol) == ByPointerWidth(0x120, 0x9C));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, LocateProtocol) == ByPointerWidth(0x140, 0xAC));
+static_assert(sizeof(EFI_BOOT_SERVICES) == ByPointerWidth(0x178, 0xC8));
 // The entries added for waiting, by their slot after the header, so that the
 // checks hold for any pointer size.
 #define EFI_TABLE_SLOT(Index) (sizeof(EFI_TABLE_HEADER) + (Index) * sizeof(VOID *))
@@ -260,9 +270,9 @@ struct EFI_SYSTEM_TABLE {
 // After the header: FirmwareVendor, FirmwareRevision (padded to a pointer)
 // and ConsoleInHandle, for any pointer size.
 static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConIn) == sizeof(EFI_TABLE_HEADER) + 3 * sizeof(VOID *));
-static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConOut) == 0x40);
-static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, BootServices) == 0x60);
-static_assert(sizeof(EFI_SYSTEM_TABLE) == 0x78);
+static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, ConOut) == ByPointerWidth(0x40, 0x2C));
+static_assert(__builtin_offsetof(EFI_SYSTEM_TABLE, BootServices) == ByPointerWidth(0x60, 0x3C));
+static_assert(sizeof(EFI_SYSTEM_TABLE) == ByPointerWidth(0x78, 0x48));
 
 // ---------------------------------------------------------------------------
 // Loaded image.
@@ -277,13 +287,11 @@ struct EFI_LOADED_IMAGE_PROTOCOL {
   UINT32 LoadOptionsSize;
   VOID *LoadOptions;
   VOID *ImageBase;
-  UINT64 ImageSize;
+  alignas(8) UINT64 ImageSize;
   EFI_MEMORY_TYPE ImageCodeType;
   EFI_MEMORY_TYPE ImageDataType;
   EFI_UNUSED_SERVICE Unload;
 };
-static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 0x18);
-static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == 0x60);
 
 // ---------------------------------------------------------------------------
 // Files: the Simple File System protocol on a volume's handle and the File
@@ -334,3 +342,6 @@ struct EFI_SIMPLE_FILE_SYSTEM_PROTOCOL {
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_OPEN_VOLUME OpenVolume;
 };
 static_assert(__builtin_offsetof(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL, OpenVolume) == sizeof(UINT64));
+static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == ByPointerWidth(0x18, 0x0C));
+static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, ImageSize) == ByPointerWidth(0x48, 0x28));
+static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == ByPointerWidth(0x60, 0x40));

@@ -5,14 +5,17 @@
 # soon as it is complete.
 #
 #   scripts/boot.sh [options]
-#     --arch x64|aa64|riscv64
+#     --arch x64|aa64|riscv64|ia32|arm
 #                        the machine and image: x64 boots build/quillmerex64.efi
 #                        on a PC, aa64 build/quillmereaa64.efi on an AArch64
 #                        virt board, riscv64 build/quillmereriscv64.efi on a
-#                        RISC-V virt board (default x64)
-#     --bus BUS          how the disk is attached; x64: ide, ahci, virtio, usb;
-#                        aa64: virtio, nvme, ahci, usb; riscv64: virtio, ahci
-#                        (default ide on x64, virtio on aa64 and riscv64)
+#                        RISC-V virt board, ia32 build/quillmereia32.efi on a
+#                        PC with 32-bit firmware, arm build/quillmerearm.efi
+#                        on an ARMv7 virt board (default x64)
+#     --bus BUS          how the disk is attached; x64 and ia32: ide, ahci,
+#                        virtio, usb; aa64: virtio, nvme, ahci, usb; riscv64:
+#                        virtio, ahci; arm: virtio, ahci, usb (default ide on
+#                        x64 and ia32, virtio on the others)
 #     --layout gpt|mbr   disk layout (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors

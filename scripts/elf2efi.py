@@ -46,6 +46,7 @@ PF_X, PF_W = 1, 2
 SHT_SYMTAB, SHT_RELA, SHT_DYNAMIC, SHT_REL, SHT_DYNSYM, SHT_RELR = 2, 4, 6, 9, 11, 19
 SHF_ALLOC = 2
 DT_NULL, DT_NEEDED = 0, 1
+EM_ARM = 40
 EM_RISCV = 243
 
 # PE constants used here.
@@ -89,6 +90,12 @@ TARGETS = {
                           relocation_names={0: "R_RISCV_NONE", 1: "R_RISCV_32", 2: "R_RISCV_64",
                                             3: "R_RISCV_RELATIVE", 4: "R_RISCV_COPY",
                                             5: "R_RISCV_JUMP_SLOT"}),
+    # 32-bit ARM: PE32, machine ARMTHUMB_MIXED, the one U-Boot's ARM build
+    # loads; its relative relocations are REL entries with the addend in place.
+    (EM_ARM, 1): Target("arm", 0x01C2, False,
+                        relocations={23: IMAGE_REL_BASED_HIGHLOW},  # R_ARM_RELATIVE
+                        relocation_names={0: "R_ARM_NONE", 2: "R_ARM_ABS32", 20: "R_ARM_COPY",
+                                          21: "R_ARM_GLOB_DAT", 22: "R_ARM_JUMP_SLOT", 23: "R_ARM_RELATIVE"}),
 }
 
 # The width a PE base relocation patches, in bytes.

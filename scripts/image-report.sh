@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Size and stack report of the built images, quillmerex64.efi,
-# quillmereaa64.efi and quillmereriscv64.efi: each image's size with each
-# section's raw size, and the deepest stack one ConsolePrint call and the
-# whole run from ApplicationEntry can use, with the chain of functions.
+# quillmereaa64.efi, quillmereriscv64.efi, quillmereia32.efi and
+# quillmerearm.efi: each image's size with each section's raw size, and the
+# deepest stack one ConsolePrint call and the whole run from ApplicationEntry
+# can use, with the chain of functions.
 #
-#   scripts/image-report.sh [--check] [--arch x64|aa64|riscv64] [build-dir]    (default build)
+#   scripts/image-report.sh [--check] [--arch x64|aa64|riscv64|ia32|arm] [build-dir]    (default build)
 #   scripts/image-report.sh --write-docs|--check-docs [PAGE] [build-dir]
 #                                  (default page docs/size-and-stack.md)
 #
 # Builds nothing: run it after building the tree. With --arch only that
 # image is reported. With --check the exit status is 1 when an image is over
-# its budget (x64 8704 bytes, aa64 and riscv64 9216 bytes, each with 512 more for
-# .sbat)
+# its budget (each architecture's module in scripts/image_arch says its own)
 # or a ConsolePrint chain over 1024 bytes of stack; 2 when the report cannot
 # be made. --write-docs writes the report of every image into PAGE between
 # its markers; --check-docs exits 1 when PAGE shows another report.

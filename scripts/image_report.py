@@ -133,10 +133,15 @@ INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+(.*?)\s*$")
 PREFIXES = {"rep", "repe", "repne", "lock", "notrack", "rex64", "data16", "cs", "ds"}
 
 
+ARM_MAPPING_SYMBOL = re.compile(r"^\$[atd](\.\d+)?$")
+
+
 def local_label(name):
     """An assembler-local label (".LBB0_3"): ELF listings print one where a
-    basic block is a branch target; it is a place inside the function."""
-    return name.startswith(".L")
+    basic block is a branch target; it is a place inside the function. ARM
+    ELF objects also mark where Thumb code ("$t") and literal data ("$d")
+    start inside a function; the listing prints those the same way."""
+    return name.startswith(".L") or bool(ARM_MAPPING_SYMBOL.match(name))
 
 
 def split_functions(listing):
@@ -425,6 +430,10 @@ def load_functions(build, program, arch):
     if taken:
         raise ReportError("function addresses are taken, so calls through pointers may reach our code: " +
                           ", ".join(f"{short_name(s)} in {short_name(where)}" for where, s in taken))
+    # IA32 objects name a C function with a leading "_" that its .su line lacks.
+    for name, function in functions.items():
+        if function.frame is None and name.startswith("_") and name[1:] in functions:
+            function.frame = functions[name[1:]].frame
     # .su entries of functions no image object holds play no part.
     return {name: function for name, function in functions.items() if name in defined}
 
@@ -494,7 +503,8 @@ def report(build, program, check, arch):
     print_chain("deepest ConsolePrint chain", total, steps, CONSOLE_PRINT_STACK_BUDGET)
     over |= total > CONSOLE_PRINT_STACK_BUDGET
     print()
-    entry = next((name for name in functions if name == "ApplicationEntry"), None)
+    # IA32 C names carry a leading "_".
+    entry = next((name for name in functions if name.lstrip("_") == "ApplicationEntry"), None)
     if entry is None:
         raise ReportError("no ApplicationEntry in the image objects")
     print_chain("deepest run from ApplicationEntry (from the firmware's call)",

@@ -5,8 +5,10 @@
 # see an AHCI disk as SCSI. The RISC-V 64 build runs in supervisor mode over
 # OpenSBI, which QEMU loads as the machine's firmware and which starts U-Boot
 # as its kernel; it finds neither an NVMe disk nor a USB stick behind EHCI.
+# The IA32 build is the x86-64 one for a 32-bit PC. The 32-bit ARM build
+# finds a virtio disk on the virt board's MMIO transport, not behind PCI.
 
-MACHINE_ARCHITECTURES="x64 aa64 riscv64"
+MACHINE_ARCHITECTURES="x64 aa64 riscv64 ia32 arm"
 
 # The buses ARCH boots from, the default first.
 machine_buses() {
@@ -14,6 +16,8 @@ machine_buses() {
     x64) echo "ide ahci virtio usb" ;;
     aa64) echo "virtio nvme ahci usb" ;;
     riscv64) echo "virtio ahci" ;;
+    ia32) echo "ide ahci virtio usb" ;;
+    arm) echo "virtio ahci usb" ;;
   esac
 }
 
@@ -49,6 +53,8 @@ machine_boot_file() {
     x64) echo BOOTX64.EFI ;;
     aa64) echo BOOTAA64.EFI ;;
     riscv64) echo BOOTRISCV64.EFI ;;
+    ia32) echo BOOTIA32.EFI ;;
+    arm) echo BOOTARM.EFI ;;
   esac
 }
 
@@ -57,6 +63,8 @@ machine_qemu() {
     x64) echo qemu-system-x86_64 ;;
     aa64) echo qemu-system-aarch64 ;;
     riscv64) echo qemu-system-riscv64 ;;
+    ia32) echo qemu-system-i386 ;;
+    arm) echo qemu-system-arm ;;
   esac
 }
 
@@ -65,6 +73,8 @@ machine_qemu_package() {
     x64) echo qemu-system-x86 ;;
     aa64) echo qemu-system-arm ;;
     riscv64) echo qemu-system-misc ;;
+    ia32) echo qemu-system-x86 ;;
+    arm) echo qemu-system-arm ;;
   esac
 }
 
@@ -84,6 +94,8 @@ machine_firmware() {
     x64) echo /usr/lib/u-boot/qemu-x86_64/u-boot.rom ;;
     aa64) echo /usr/lib/u-boot/qemu_arm64/u-boot.bin ;;
     riscv64) echo /usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin ;;
+    ia32) echo /usr/lib/u-boot/qemu-x86/u-boot.rom ;;
+    arm) echo /usr/lib/u-boot/qemu_arm/u-boot.bin ;;
   esac
 }
 
@@ -92,7 +104,7 @@ machine_firmware() {
 machine_banner() {
   case "$1" in
     x64) echo "U-Boot SPL " ;;
-    aa64|riscv64) echo "U-Boot 20[0-9][0-9][.]" ;;
+    aa64|riscv64|ia32|arm) echo "U-Boot 20[0-9][0-9][.]" ;;
   esac
 }
 
@@ -107,6 +119,8 @@ machine_options() {
     x64) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware x64)" ;;
     aa64) printf '%s\n' -machine virt -cpu cortex-a57 -accel tcg -m 512 -bios "$(machine_firmware aa64)" ;;
     riscv64) printf '%s\n' -machine virt -accel tcg -m 256 -bios "$MACHINE_OPENSBI" -kernel "$(machine_firmware riscv64)" ;;
+    ia32) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware ia32)" ;;
+    arm) printf '%s\n' -machine virt -cpu cortex-a15 -accel tcg -m 512 -bios "$(machine_firmware arm)" ;;
   esac
   if [ "$bus" = ide ]; then
     printf '%s\n' -drive "file=$disk,format=raw,if=ide$snapshot"
@@ -115,7 +129,11 @@ machine_options() {
   printf '%s\n' -drive "file=$disk,format=raw,if=none,id=disk$snapshot"
   case "$bus" in
     ahci) printf '%s\n' -device ahci,id=ahci -device ide-hd,drive=disk,bus=ahci.0 ;;
-    virtio) printf '%s\n' -device virtio-blk-pci,drive=disk ;;
+    virtio) if [ "$arch" = arm ]; then
+              printf '%s\n' -device virtio-blk-device,drive=disk
+            else
+              printf '%s\n' -device virtio-blk-pci,drive=disk
+            fi ;;
     nvme) printf '%s\n' -device nvme,serial=quillmere,drive=disk ;;
     usb) printf '%s\n' -device usb-ehci,id=usb -device usb-storage,drive=disk,bus=usb.0 ;;
   esac

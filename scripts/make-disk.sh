@@ -7,9 +7,10 @@
 # anywhere a GPT reaches (mkfs.vfat --offset stops at 2 TiB).
 #
 #   make-disk.sh [options] IMAGE DISK
-#     --arch x64|aa64|riscv64
-#                        the boot file's name: BOOTX64.EFI, BOOTAA64.EFI or
-#                        BOOTRISCV64.EFI (default x64)
+#     --arch x64|aa64|riscv64|ia32|arm
+#                        the boot file's name: BOOTX64.EFI, BOOTAA64.EFI,
+#                        BOOTRISCV64.EFI, BOOTIA32.EFI or BOOTARM.EFI
+#                        (default x64)
 #     --layout gpt|mbr   partition table (default gpt)
 #     --start SECTORS    first sector of the system partition
 #     --size SECTORS     length of the system partition in sectors

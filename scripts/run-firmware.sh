@@ -5,14 +5,17 @@
 # the firmware's text form of the path. Then it stops QEMU.
 #
 #   run-firmware.sh [options] DISK
-#     --arch x64|aa64|riscv64
+#     --arch x64|aa64|riscv64|ia32|arm
 #                      the machine: x64 boots U-Boot's qemu-x86_64 build on a
 #                      PC, aa64 its qemu_arm64 build on a virt board with a
 #                      Cortex-A57, riscv64 its qemu-riscv64_smode build over
-#                      OpenSBI on a RISC-V virt board (default x64)
-#     --bus BUS        how the disk is attached; x64: ide, ahci, virtio, usb;
-#                      aa64: virtio, nvme, ahci, usb; riscv64: virtio, ahci
-#                      (default ide on x64, virtio on aa64 and riscv64)
+#                      OpenSBI on a RISC-V virt board, ia32 its qemu-x86
+#                      build on a PC, arm its qemu_arm build on a virt board
+#                      with a Cortex-A15 (default x64)
+#     --bus BUS        how the disk is attached; x64 and ia32: ide, ahci,
+#                      virtio, usb; aa64: virtio, nvme, ahci, usb; riscv64:
+#                      virtio, ahci; arm: virtio, ahci, usb (default ide on
+#                      x64 and ia32, virtio on the others)
 #     --log FILE       keep the raw console bytes in FILE (default: a temp file)
 #     --timeout SECS   give up when the report is not complete by then (default 60)
 #     --console        print the whole firmware console instead of the report

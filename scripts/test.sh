@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs every test: the host tests, the same tests under AddressSanitizer and
-# UBSan, and the image checks; then prints the image's size and stack report
+# UBSan and as a 32-bit i386 build, and the image checks; then prints the image's size and stack report
 # and, last, one summary: each tree's passed and failed tests with the names
 # of the failures, the budgets, and a verdict line. Installs what it needs on
 # a fresh Debian machine.
 #
 #   scripts/test.sh
 #
-# Takes no options. The trees are build/ and build-sanitize/; the detail of
+# Takes no options. The trees are build/, build-sanitize/ and build-m32/; the detail of
 # each run stays above the summary, and build/test-summary.txt keeps the
 # summary. Exit status 0 when every test passed, otherwise 1.
 set -euo pipefail
@@ -27,7 +27,7 @@ packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
           qemu-system-x86 qemu-system-arm qemu-system-misc opensbi u-boot-qemu mtools dosfstools fdisk
           libbenchmark-dev libfmt-dev libstb-dev
           sbsigntool efitools openssl
-          debhelper dpkg-dev lintian fakeroot)
+          debhelper dpkg-dev lintian fakeroot g++-multilib libc6-dev-i386)
 source scripts/install-packages.sh
 install_packages "${packages[@]}"
 
@@ -41,11 +41,17 @@ cmake -S . -B build -DCMAKE_CXX_COMPILER=clang++ \
 cmake --build build -j "$jobs"
 cmake -S . -B build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DQUILLMERE_SANITIZE=ON -DQUILLMERE_IMAGE=OFF >/dev/null
 cmake --build build-sanitize -j "$jobs"
+# The 32-bit tree: UINTN, pointers and statuses of 32 bits, as on IA32 and
+# ARM firmware, through the same tests; GoogleTest is built for it from the
+# sources libgtest-dev installs.
+cmake -S . -B build-m32 -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-m32 -DQUILLMERE_IMAGE=OFF \
+  -DQUILLMERE_BENCH=OFF -DQUILLMERE_GTEST_SOURCE=/usr/src/googletest >/dev/null
+cmake --build build-m32 -j "$jobs"
 
 # Each tree that is tested, with what it holds; the summary goes through
 # them in this order.
-trees=(build build-sanitize)
-declare -A tree_title=([build]="host build" [build-sanitize]="sanitizer build")
+trees=(build build-sanitize build-m32)
+declare -A tree_title=([build]="host build" [build-sanitize]="sanitizer build" [build-m32]="32-bit build")
 
 status=0
 for tree in "${trees[@]}"; do

@@ -21,11 +21,18 @@ TEST(DivU64x32Remainder, AgreesWithTheHostAtPowersAndEdges) {
     Dividends.push_back(1ULL << Shift);
     Dividends.push_back((1ULL << Shift) - 1);
   }
-  for (UINT32 Divisor : {1u, 2u, 10u, 16u, 7u, 0xFFFFFFFFu, 0x80000000u}) {
+  // 100 is the engine's decimal divisor; from 0x80000001 on, the 32-bit
+  // steps' running rest passes 32 bits before each subtraction.
+  for (UINT32 Divisor : {1u, 2u, 10u, 16u, 7u, 100u, 0xFFFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFu}) {
     for (UINT64 Dividend : Dividends) {
       UINT32 Remainder = 0xDEADBEEF;
       EXPECT_EQ(DivU64x32Remainder(Dividend, Divisor, &Remainder), Dividend / Divisor) << Dividend << "/" << Divisor;
       EXPECT_EQ(Remainder, Dividend % Divisor) << Dividend << "%" << Divisor;
+      // What DivU64x32Remainder does on 32-bit builds, checked on every host.
+      UINT32 HalvesRemainder = 0xDEADBEEF;
+      EXPECT_EQ(DivU64x32InHalves(Dividend, Divisor, &HalvesRemainder), Dividend / Divisor)
+          << Dividend << "/" << Divisor << " in halves";
+      EXPECT_EQ(HalvesRemainder, Dividend % Divisor) << Dividend << "%" << Divisor << " in halves";
     }
   }
   EXPECT_EQ(DivU64x32Remainder(100, 7, nullptr), 14u);

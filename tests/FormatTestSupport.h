@@ -28,6 +28,11 @@ Rendered Render16(const std::u16string &Format, const std::vector<UINT64> &Slots
 std::u16string Widen(const std::string &Text);
 UINT64 PointerSlot(const void *Pointer);
 
+// The error bit of this build's EFI_STATUS, written out: bit 63 on 64-bit
+// builds, bit 31 on 32-bit ones (the -m32 tree), where a status is 32 bits.
+constexpr bool Status64 = sizeof(VOID *) == 8;
+constexpr UINT64 StatusErrorBit = Status64 ? 0x8000000000000000 : 0x80000000;
+
 // Renders Format in all four combinations of format and output width and
 // expects Expected from each; for ASCII formats and texts they must agree.
 void ExpectEveryWidth(const std::string &Format, const std::vector<UINT64> &Slots, const std::string &Expected,

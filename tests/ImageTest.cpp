@@ -38,11 +38,18 @@ struct PeSection {
   uint32_t VirtualSize;
 };
 
+// The 32-bit machines' images are PE32, whose optional header has a 4-byte
+// image base and so its data directories 16 bytes nearer; the 64-bit ones
+// are PE32+.
+constexpr bool Pe32 = QUILLMERE_IMAGE_MACHINE == 0x014C || QUILLMERE_IMAGE_MACHINE == 0x01C2;
+
 struct PeHeaders {
   std::string Image;
   size_t Coff = 0;      // the COFF file header, after "PE\0\0"
-  size_t Optional = 0;  // the PE32+ optional header
-  uint32_t DirectorySize(int Index) const { return At<uint32_t>(Image, Optional + 112 + 8 * Index + 4); }
+  size_t Optional = 0;  // the PE32 or PE32+ optional header
+  size_t Directories() const { return Optional + (Pe32 ? 96 : 112); }
+  uint64_t ImageBase() const { return Pe32 ? At<uint32_t>(Image, Optional + 28) : At<uint64_t>(Image, Optional + 24); }
+  uint32_t DirectorySize(int Index) const { return At<uint32_t>(Image, Directories() + 8 * Index + 4); }
   std::vector<PeSection> Sections() const {
     std::vector<PeSection> List;
     size_t Table = Optional + At<uint16_t>(Image, Coff + 16);
@@ -72,18 +79,52 @@ PeHeaders ReadImage() {
 TEST(Image, IsARelocatableEfiApplicationThatImportsNothing) {
   PeHeaders Pe = ReadImage();
   ASSERT_GT(Pe.Image.size(), 512u);
-  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Coff), QUILLMERE_IMAGE_MACHINE);  // 0x8664 or 0xAA64
+  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Coff), QUILLMERE_IMAGE_MACHINE);  // 0x8664, 0xAA64, 0x014C or 0x01C2
   EXPECT_EQ(At<uint32_t>(Pe.Image, Pe.Coff + 8), 0u);               // no symbol table
   EXPECT_EQ(At<uint32_t>(Pe.Image, Pe.Coff + 12), 0u);              // and no symbols
   EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Coff + 18) & 0x0001, 0);      // relocations kept
-  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Optional), 0x20B);            // PE32+
+  EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Optional), Pe32 ? 0x10B : 0x20B);  // PE32 or PE32+
+  if (Pe32) {
+    EXPECT_NE(At<uint16_t>(Pe.Image, Pe.Coff + 18) & 0x0100, 0);  // 32-bit machine
+  }
   EXPECT_EQ(At<uint16_t>(Pe.Image, Pe.Optional + 68), 10);          // EFI application
   EXPECT_NE(At<uint16_t>(Pe.Image, Pe.Optional + 70) & 0x0040, 0);  // DYNAMIC_BASE
-  ASSERT_GE(At<uint32_t>(Pe.Image, Pe.Optional + 108), 13u);
+  ASSERT_GE(At<uint32_t>(Pe.Image, Pe.Directories() - 4), 13u);  // directory count
   EXPECT_EQ(Pe.DirectorySize(0), 0u);   // export
   EXPECT_EQ(Pe.DirectorySize(1), 0u);   // import
   EXPECT_GT(Pe.DirectorySize(5), 0u);   // base relocations
   EXPECT_EQ(Pe.DirectorySize(12), 0u);  // import address table
+}
+
+// Every base relocation patches one whole address of the machine's width:
+// HIGHLOW (3) in a PE32 image, DIR64 (10) in a PE32+ one, with ABSOLUTE (0)
+// only as a block's padding. U-Boot's loader refuses the kinds that patch
+// instruction fields, such as the movw/movt pairs (7) of lld-link's ARM
+// images.
+TEST(Image, BaseRelocationsAreWholeAddresses) {
+  PeHeaders Pe = ReadImage();
+  uint32_t Rva = At<uint32_t>(Pe.Image, Pe.Directories() + 8 * 5);
+  uint32_t Size = Pe.DirectorySize(5);
+  size_t Offset = 0;
+  for (const PeSection &Section : Pe.Sections()) {
+    if (Section.VirtualAddress <= Rva && Rva + Size <= Section.VirtualAddress + Section.RawSize) {
+      Offset = Section.RawOffset + (Rva - Section.VirtualAddress);
+    }
+  }
+  ASSERT_NE(Offset, 0u) << "no section holds the base relocations";
+  const unsigned Whole = Pe32 ? 3 : 10;
+  int Entries = 0;
+  for (size_t Block = Offset; Block < Offset + Size;) {
+    uint32_t BlockSize = At<uint32_t>(Pe.Image, Block + 4);
+    ASSERT_GE(BlockSize, 8u);
+    for (size_t Entry = Block + 8; Entry < Block + BlockSize; Entry += 2) {
+      unsigned Type = At<uint16_t>(Pe.Image, Entry) >> 12;
+      EXPECT_TRUE(Type == Whole || (Type == 0 && Entry + 2 == Block + BlockSize)) << "type " << Type;
+      Entries += Type == Whole;
+    }
+    Block += BlockSize;
+  }
+  EXPECT_GT(Entries, 0);
 }
 
 TEST(Image, SectionsAreAlignedAndNoneIsWritableCode) {
@@ -106,40 +147,44 @@ TEST(Image, SectionsAreAlignedAndNoneIsWritableCode) {
 
 TEST(Image, EntersAtApplicationEntry) {
   PeHeaders Pe = ReadImage();
-  uint64_t Entry = At<uint64_t>(Pe.Image, Pe.Optional + 24) + At<uint32_t>(Pe.Image, Pe.Optional + 16);
+  uint64_t Entry = Pe.ImageBase() + At<uint32_t>(Pe.Image, Pe.Optional + 16);
   // The link map lists each public symbol with its address: lld-link's as
   // "0001:000010e0 ApplicationEntry 00000001400020e0 ...", ld.lld's (whose
   // ELF addresses are the PE image's, at image base 0) as "2134 2134 28 1
-  // ApplicationEntry" (address, load address, size, alignment).
+  // ApplicationEntry" (address, load address, size, alignment). IA32 C names
+  // start with "_".
   std::string Map = ReadFile(QUILLMERE_IMAGE_MAP);
   std::smatch Match;
-  ASSERT_TRUE(std::regex_search(Map, Match, std::regex(R"(\sApplicationEntry\s+([0-9a-fA-F]{16})\s)")) ||
+  ASSERT_TRUE(std::regex_search(Map, Match, std::regex(R"(\s_?ApplicationEntry\s+([0-9a-fA-F]{16})\s)")) ||
               std::regex_search(Map, Match, std::regex(R"(\n *([0-9a-f]+) +[0-9a-f]+ +[0-9a-f]+ +1 +ApplicationEntry\n)")));
   EXPECT_EQ(Entry, std::stoull(Match[1].str(), nullptr, 16));
 }
 
 // An instruction line of llvm-objdump's listing names a register the image
-// must not touch: an x86-64 SSE or AVX register, an AArch64 floating-point
+// must not touch: an x86 MMX, SSE or AVX register (x86-64 and IA32), an AArch64 floating-point
 // or SIMD register (v0-v31, or their q, d, s, h and b views), or a RISC-V
 // floating-point register (f0-f31 or their ABI names ft, fs and fa) or
 // status register (fcsr, fflags, frm), or is a RISC-V floating-point
 // instruction (all begin with "f"; fence is the one integer instruction
-// that does too). Symbol names in angle brackets are left out, since a
+// that does too), or is a 32-bit ARM VFP or NEON instruction (all begin with
+// "v") or names one of their registers (s0-s31, d0-d31, q0-q15). Symbol names in angle brackets are left out, since a
 // mangled name may spell anything.
 bool NamesVectorRegister(std::string Line) {
   static const std::regex Symbol("<[^>]*>");
   // x87 registers are not looked for: clang keeps a switch's jump table in
   // .text on x86-64, and its bytes decode as x87 instructions as readily as
   // anything, while no SSE register has turned up in them.
-  static const std::regex X64("%[xyz]mm[0-9]");
+  static const std::regex X64("%[xyz]?mm[0-9]");
   static const std::regex Aa64(
       "^ *[0-9a-f]+:\\s+\\S+\\s+.*\\b[vqdshb]([0-9]|[12][0-9]|3[01])(\\.[0-9a-z]+)?\\b");
   static const std::regex Riscv64(
       "^ *[0-9a-f]+:\\s+(f(?!ence)\\S*|\\S+\\s+.*\\b(f([0-9]|[12][0-9]|3[01])|ft([0-9]|1[01])|fs([0-9]|1[01])|"
       "fa[0-7]|fcsr|fflags|frm)\\b)");
+  static const std::regex Arm("^ *[0-9a-f]+:\\s+(v\\S*|\\S+\\s+.*\\b([sd]([0-9]|[12][0-9]|3[01])|q([0-9]|1[0-5]))\\b)");
   Line = std::regex_replace(Line, Symbol, "");
   return std::regex_search(Line, QUILLMERE_IMAGE_MACHINE == 0xAA64   ? Aa64
                                  : QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64
+                                 : QUILLMERE_IMAGE_MACHINE == 0x01C2 ? Arm
                                                                      : X64);
 }
 
@@ -158,8 +203,15 @@ TEST(Image, VectorRegisterCheckSeesTheRegistersOfItsMachine) {
                                           {"     30:      \tsd\ts0, 32(sp)", false},
                                           {"     34:      \tld\ta1, 0(a1)", false},
                                           {"     38:      \tjal\t0x40 <_Z2f0v>", false}};
+  const std::vector<Case> ArmCases = {{"    1a0:      \tvldr\td0, [r0, #8]", true},
+                                      {"     10:      \tvpush\t{d8, d9}", true},
+                                      {"     14:      \tvmov\ts0, r1", true},
+                                      {"     18:      \tstr\tr1, [sp, #4]", false},
+                                      {"     1c:      \tpush\t{r4, r5, r7, lr}", false},
+                                      {"     20:      \tbl\t0x40 <_Z2d0v>", false}};
   const std::vector<Case> Cases =
-      QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64Cases
+      QUILLMERE_IMAGE_MACHINE == 0x01C2   ? ArmCases
+      : QUILLMERE_IMAGE_MACHINE == 0x5064 ? Riscv64Cases
       : QUILLMERE_IMAGE_MACHINE == 0xAA64
           ? std::vector<Case>{{"     1a0:      \tldr\td0, [x27, #32]", true},
                               {"      10:      \tmovi\tv1.2d, #0000000000000000", true},
@@ -170,7 +222,9 @@ TEST(Image, VectorRegisterCheckSeesTheRegistersOfItsMachine) {
           : std::vector<Case>{{"  140001000:\tmovaps\t%xmm0, (%rsp)", true},
                               {"  140001004:\tvmovdqu\t%ymm1, (%rax)", true},
                               {"  140001010:\tmovq\t%rax, %rbx", false},
-                              {"  140001014:\tcallq\t0x140001100 <xmm0>", false}};
+                              {"  140001014:\tcallq\t0x140001100 <xmm0>", false},
+                              {"    401020:\tmovq\t%mm0, (%esp)", true},
+                              {"    401024:\tmovl\t%eax, (%esp)", false}};
   for (const Case &Row : Cases) {
     EXPECT_EQ(NamesVectorRegister(Row.Line), Row.Named) << Row.Line;
   }
@@ -196,7 +250,7 @@ TEST(Image, UsesNoVectorRegisters) {
     std::regex Piece(R"(\n 0001:([0-9a-fA-F]+) +[0-9a-fA-F]+H +(\S+))");
     for (std::sregex_iterator Match(Map.begin(), Map.end(), Piece), End; Match != End; ++Match) {
       if ((*Match)[2].str() != ".text") {
-        uint64_t Stop = At<uint64_t>(Pe.Image, Pe.Optional + 24) + Pe.Sections().front().VirtualAddress +
+        uint64_t Stop = Pe.ImageBase() + Pe.Sections().front().VirtualAddress +
                         std::stoull((*Match)[1].str(), nullptr, 16);
         StopOption = " --stop-address=" + std::to_string(Stop);
         break;
@@ -205,7 +259,12 @@ TEST(Image, UsesNoVectorRegisters) {
     ASSERT_FALSE(StopOption.empty()) << "the link map shows no read-only data after the code";
   } else {
     Source = QUILLMERE_IMAGE_ELF;
-    StopOption = " --section=.text --mattr=+m,+a,+c,+f,+d,+v";
+    // Decoded with the floating-point and vector instructions of the machine
+    // known, so that one cannot hide as <unknown>. The ARM ELF keeps no build
+    // attributes, so its Thumb-2 ARMv7-A code is named as such: decoded as
+    // the default ARMv4T, most of it would be <unknown>.
+    StopOption = QUILLMERE_IMAGE_MACHINE == 0x01C2 ? " --section=.text --triple=thumbv7a-none-eabi --mattr=+vfp3,+neon"
+                                                   : " --section=.text --mattr=+m,+a,+c,+f,+d,+v";
   }
   std::string Command = QUILLMERE_LLVM_OBJDUMP " -d --no-show-raw-insn" + StopOption + " " + Source;
   FILE *Pipe = popen(Command.c_str(), "r");

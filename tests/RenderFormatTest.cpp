@@ -319,7 +319,7 @@ TEST(RenderFormat, Truncation) {
       {"empty format into a one-character buffer", "", {}, 1, ""},
       {"empty format", "", {}, 400, ""},
       {"inside a prefix and zeros", "%+08d", {5}, 4, "+00"},
-      {"status name", "%r", {0x8000000000000014}, 5, "Alre"},
+      {"status name", "%r", {StatusErrorBit | 0x14}, 5, "Alre"},
       {"GUID form", "%g", {0}, 6, "<null"},
   };
   for (const TruncationCase &Row : Cases) {

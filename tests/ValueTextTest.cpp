@@ -82,85 +82,112 @@ TEST(StatusText, Conversions) {
       {"success", "%r", {0}, "Success"},
       {"last warning", "%r", {5}, "Warning Stale Data"},
       {"no warning 6", "%r", {6}, "00000006"},
-      {"first error", "%r", {0x8000000000000001}, "Load Error"},
-      {"not found", "%r", {0x800000000000000E}, "Not Found"},
-      {"last error", "%r", {0x8000000000000021}, "Compromised Data"},
-      {"past the last error", "%r", {0x8000000000000022}, "00000022"},
-      {"error code 0", "%r", {0x8000000000000000}, "00000000"},
-      {"upper half only", "%r", {0x100000000}, "00000000"},
-      {"error in the upper half", "%r", {0x8000000100000001}, "00000001"},
+      {"first error", "%r", {StatusErrorBit | 0x1}, "Load Error"},
+      {"not found", "%r", {StatusErrorBit | 0xE}, "Not Found"},
+      {"last error", "%r", {StatusErrorBit | 0x21}, "Compromised Data"},
+      {"past the last error", "%r", {StatusErrorBit | 0x22}, Status64 ? "00000022" : "80000022"},
+      {"error code 0", "%r", {StatusErrorBit}, Status64 ? "00000000" : "80000000"},
+      // A 32-bit build's status is the low half of its slot; the upper half
+      // does not count.
+      {"upper half only", "%r", {0x100000000}, Status64 ? "00000000" : "Success"},
+      {"error in the upper half", "%r", {0x8000000100000001}, Status64 ? "00000001" : "Warning Unknown Glyph"},
       {"all ones", "%r", {0xFFFFFFFFFFFFFFFF}, "FFFFFFFF"},
       {"largest positive", "%r", {0x7FFFFFFFFFFFFFFF}, "FFFFFFFF"},
-      {"in a field", "%20r|", {0x800000000000000E}, "           Not Found|"},
-      {"left aligned", "%-20r|", {0x800000000000000E}, "Not Found           |"},
-      {"precision cuts", "%.3r|", {0x800000000000000E}, "Not|"},
+      // EFI_UNSUPPORTED is 0x8000000000000003 on 64-bit firmware and
+      // 0x80000003 on 32-bit firmware; each build names its own.
+      {"EFI_UNSUPPORTED on every architecture", "%r", {EFI_UNSUPPORTED}, "Unsupported"},
+      {"a 32-bit firmware's error", "%r", {0x80000003}, Status64 ? "80000003" : "Unsupported"},
+      {"a 32-bit error sign-extended", "%r", {0xFFFFFFFF80000003}, Status64 ? "80000003" : "Unsupported"},
+      {"a 32-bit warning in a 64-bit slot", "%r", {0x0000000100000004},
+       Status64 ? "00000004" : "Warning Buffer Too Small"},
+      {"in a field", "%20r|", {StatusErrorBit | 0xE}, "           Not Found|"},
+      {"left aligned", "%-20r|", {StatusErrorBit | 0xE}, "Not Found           |"},
+      {"precision cuts", "%.3r|", {StatusErrorBit | 0xE}, "Not|"},
       {"large precision pads left", "%.10r|", {0}, "   Success|"},
       {"padding stays left with minus", "%-.10r|", {0}, "   Success|"},
       {"precision field in a left width", "%-12.10r|", {0}, "   Success  |"},
       {"zero flag fills with spaces", "%020r|", {0}, "             Success|"},
       {"dot alone is precision 1", "%.r|", {0}, "S|"},
-      {"one slot", "%r%d", {0x8000000000000022, 7}, "000000227"},
+      {"one slot", "%r%d", {StatusErrorBit | 0x22, 7}, Status64 ? "000000227" : "800000227"},
       {"two statuses", "%r %r", {0, 1}, "Success Warning Unknown Glyph"},
       {"upper case is no conversion", "%R", {0}, "R"},
   });
 }
 
-// Every name, each with the status value that names it written out.
+// Every name, each with the status values that name it written out: with
+// 64-bit UINTN the error bit is bit 63, with 32-bit UINTN bit 31.
 TEST(StatusText, EveryName) {
   const struct {
-    UINT64 Status;
+    UINT64 Status64;
+    UINT32 Status32;
     const char *Name;
   } Rows[] = {
-      {0x0000000000000000, "Success"},
-      {0x0000000000000001, "Warning Unknown Glyph"},
-      {0x0000000000000002, "Warning Delete Failure"},
-      {0x0000000000000003, "Warning Write Failure"},
-      {0x0000000000000004, "Warning Buffer Too Small"},
-      {0x0000000000000005, "Warning Stale Data"},
-      {0x8000000000000001, "Load Error"},
-      {0x8000000000000002, "Invalid Parameter"},
-      {0x8000000000000003, "Unsupported"},
-      {0x8000000000000004, "Bad Buffer Size"},
-      {0x8000000000000005, "Buffer Too Small"},
-      {0x8000000000000006, "Not Ready"},
-      {0x8000000000000007, "Device Error"},
-      {0x8000000000000008, "Write Protected"},
-      {0x8000000000000009, "Out of Resources"},
-      {0x800000000000000A, "Volume Corrupt"},
-      {0x800000000000000B, "Volume Full"},
-      {0x800000000000000C, "No Media"},
-      {0x800000000000000D, "Media changed"},
-      {0x800000000000000E, "Not Found"},
-      {0x800000000000000F, "Access Denied"},
-      {0x8000000000000010, "No Response"},
-      {0x8000000000000011, "No mapping"},
-      {0x8000000000000012, "Time out"},
-      {0x8000000000000013, "Not started"},
-      {0x8000000000000014, "Already started"},
-      {0x8000000000000015, "Aborted"},
-      {0x8000000000000016, "ICMP Error"},
-      {0x8000000000000017, "TFTP Error"},
-      {0x8000000000000018, "Protocol Error"},
-      {0x8000000000000019, "Incompatible Version"},
-      {0x800000000000001A, "Security Violation"},
-      {0x800000000000001B, "CRC Error"},
-      {0x800000000000001C, "End of Media"},
-      {0x800000000000001D, "Reserved (29)"},
-      {0x800000000000001E, "Reserved (30)"},
-      {0x800000000000001F, "End of File"},
-      {0x8000000000000020, "Invalid Language"},
-      {0x8000000000000021, "Compromised Data"},
+      {0x0000000000000000, 0x00000000, "Success"},
+      {0x0000000000000001, 0x00000001, "Warning Unknown Glyph"},
+      {0x0000000000000002, 0x00000002, "Warning Delete Failure"},
+      {0x0000000000000003, 0x00000003, "Warning Write Failure"},
+      {0x0000000000000004, 0x00000004, "Warning Buffer Too Small"},
+      {0x0000000000000005, 0x00000005, "Warning Stale Data"},
+      {0x8000000000000001, 0x80000001, "Load Error"},
+      {0x8000000000000002, 0x80000002, "Invalid Parameter"},
+      {0x8000000000000003, 0x80000003, "Unsupported"},
+      {0x8000000000000004, 0x80000004, "Bad Buffer Size"},
+      {0x8000000000000005, 0x80000005, "Buffer Too Small"},
+      {0x8000000000000006, 0x80000006, "Not Ready"},
+      {0x8000000000000007, 0x80000007, "Device Error"},
+      {0x8000000000000008, 0x80000008, "Write Protected"},
+      {0x8000000000000009, 0x80000009, "Out of Resources"},
+      {0x800000000000000A, 0x8000000A, "Volume Corrupt"},
+      {0x800000000000000B, 0x8000000B, "Volume Full"},
+      {0x800000000000000C, 0x8000000C, "No Media"},
+      {0x800000000000000D, 0x8000000D, "Media changed"},
+      {0x800000000000000E, 0x8000000E, "Not Found"},
+      {0x800000000000000F, 0x8000000F, "Access Denied"},
+      {0x8000000000000010, 0x80000010, "No Response"},
+      {0x8000000000000011, 0x80000011, "No mapping"},
+      {0x8000000000000012, 0x80000012, "Time out"},
+      {0x8000000000000013, 0x80000013, "Not started"},
+      {0x8000000000000014, 0x80000014, "Already started"},
+      {0x8000000000000015, 0x80000015, "Aborted"},
+      {0x8000000000000016, 0x80000016, "ICMP Error"},
+      {0x8000000000000017, 0x80000017, "TFTP Error"},
+      {0x8000000000000018, 0x80000018, "Protocol Error"},
+      {0x8000000000000019, 0x80000019, "Incompatible Version"},
+      {0x800000000000001A, 0x8000001A, "Security Violation"},
+      {0x800000000000001B, 0x8000001B, "CRC Error"},
+      {0x800000000000001C, 0x8000001C, "End of Media"},
+      {0x800000000000001D, 0x8000001D, "Reserved (29)"},
+      {0x800000000000001E, 0x8000001E, "Reserved (30)"},
+      {0x800000000000001F, 0x8000001F, "End of File"},
+      {0x8000000000000020, 0x80000020, "Invalid Language"},
+      {0x8000000000000021, 0x80000021, "Compromised Data"},
   };
   for (const auto &Row : Rows) {
     SCOPED_TRACE(Row.Name);
-    ExpectEveryWidth("%r", {Row.Status}, Row.Name);
+    ExpectEveryWidth("%r", {sizeof(UINTN) == 8 ? Row.Status64 : Row.Status32}, Row.Name);
+  }
+}
+
+// Statuses as the firmware returns them, each an EFI_STATUS passed through
+// the variadic entry as a caller passes it, on every architecture.
+TEST(StatusText, FirmwareStatusesThroughTheVariadicEntry) {
+  struct Row {
+    EFI_STATUS Status;
+    const char *Name;
+  };
+  for (const Row &Case : {Row{EFI_SUCCESS, "Success"}, Row{EFI_UNSUPPORTED, "Unsupported"},
+                          Row{EFI_NOT_FOUND, "Not Found"}, Row{EFI_BUFFER_TOO_SMALL, "Buffer Too Small"},
+                          Row{EFI_OUT_OF_RESOURCES, "Out of Resources"}}) {
+    char Text[40];
+    FormatToBuffer(Text, sizeof Text, 0, "%r|%r", Case.Status, Case.Status);
+    EXPECT_EQ(std::string(Text), std::string(Case.Name) + "|" + Case.Name);
   }
 }
 
 TEST(ValueText, CutAtTheBuffer) {
   for (bool OutputWide : {false, true}) {
     SCOPED_TRACE(OutputWide ? "16-bit output" : "8-bit output");
-    Rendered Status = RenderGuarded("%r", false, OutputWide, 5, {0x8000000000000014});
+    Rendered Status = RenderGuarded("%r", false, OutputWide, 5, {StatusErrorBit | 0x14});
     EXPECT_EQ(Status.Text, u"Alre");
     Rendered GuidCut = RenderGuarded("%g", false, OutputWide, 10, {Guid});
     EXPECT_EQ(GuidCut.Text, u"8B843E20-");

@@ -230,6 +230,30 @@ class Pe32Image(unittest.TestCase):
                                      relocations=[(0x2004, 2, None, 0)], machine=0x7F01, elf_class=1, rel=True))
 
 
+class ArmTarget(unittest.TestCase):
+    """The 32-bit ARM row of TARGETS: an ELF32 for EM_ARM (40) becomes a PE32
+    image for machine 0x01C2, the one U-Boot's ARM build loads, its
+    R_ARM_RELATIVE words HIGHLOW relocations; an absolute relocation naming a
+    symbol is refused by its ARM name."""
+
+    def test_relative_words_become_highlow(self):
+        data = struct.pack("<I", 0x1010)
+        image = elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, data)],
+                                         relocations=[(0x2000, 23, None, 0)], entry=0x1001, machine=40,
+                                         elf_class=1, rel=True))
+        pe = read_pe(image)
+        self.assertEqual(pe.machine, 0x01C2)
+        reloc = pe.sections[-1]
+        # One HIGHLOW at offset 0 of page 0x2000, padded with an ABSOLUTE entry.
+        self.assertEqual(image[reloc.raw_offset:reloc.raw_offset + 12], bytes.fromhex("00200000 0c000000 0030 0000"))
+
+    def test_an_absolute_relocation_is_refused(self):
+        with self.assertRaisesRegex(elf2efi.Refusal, "relocation R_ARM_ABS32 at 0x2000 cannot be carried over "
+                                                     ".only R_ARM_RELATIVE"):
+            elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, bytes(8))],
+                                     relocations=[(0x2000, 2, None, 0)], machine=40, elf_class=1, rel=True))
+
+
 class Refusals(unittest.TestCase):
     CASES = [
         ("not an ELF file", b"MZ" + bytes(200), "not an ELF file"),

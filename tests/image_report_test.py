@@ -9,6 +9,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
 import image_report as report  # noqa: E402
+from image_arch import ia32  # noqa: E402
 
 
 def graph(**entries):
@@ -315,6 +316,123 @@ class ReadCallGraphRiscv64(unittest.TestCase):
         relocations = ("RELOCATION RECORDS FOR [.data.rel.ro.Table]:\nOFFSET TYPE VALUE\n"
                        "0000000000000000 R_RISCV_64 _Z6Helperv+0x2\n0000000000000008 R_RISCV_64 .L.str\n")
         self.assertEqual(report.taken_in_data(relocations, RISCV64_DEFINED), [(".data.rel.ro.Table", "_Z6Helperv")])
+
+
+ARM_LISTING = """
+x.obj:\tfile format elf32-littlearm
+
+Disassembly of section .text._Z5Outerv:
+
+00000000 <_Z5Outerv>:
+       0:      \tpush\t{r4, r5, r7, lr}
+       2:      \tadd\tr7, sp, #8
+       4:      \tsub\tsp, #16
+       6:      \tcbz\tr0, 0x1c <$t.1> @ imm = #18
+       8:      \tbl\t0x8 <_Z5Outerv+0x8> @ imm = #-4
+\t\t\t00000008:  R_ARM_THM_CALL\t_Z5Innerv
+       c:      \tldr\tr3, [r4, #64]
+       e:      \tblx\tr3
+      10:      \tbl\t0x40 <_Z6Helperv> @ imm = #44
+      14:      \tb.w\t0x14 <_Z5Outerv+0x14> @ imm = #-4
+\t\t\t00000014:  R_ARM_THM_JUMP24\t_Z4Tailv
+
+00000018 <$d.0>:
+      18:\t00 00 00 00\t.word\t0x00000000
+
+0000001c <$t.1>:
+      1c:      \tbne\t0x6 <_Z5Outerv+0x6> @ imm = #-26
+      1e:      \tpop\t{r4, r5, r7, pc}
+
+00000040 <_Z6Helperv>:
+      40:      \tbx\tlr
+"""
+
+
+class ReadCallGraphArm(unittest.TestCase):
+    ARCH = report.ARCHITECTURES["arm"]
+
+    def test_calls_tail_calls_and_firmware_calls(self):
+        functions = {}
+        code = report.read_call_graph(ARM_LISTING, functions, RISCV64_DEFINED, self.ARCH)
+        # The mapping symbols $d.0 and $t.1 are places inside Outer, and the
+        # "@ imm" comments do not hide the jumps' targets.
+        self.assertEqual(sorted(functions), ["_Z5Outerv", "_Z6Helperv"])
+        outer = functions["_Z5Outerv"]
+        self.assertEqual(outer.calls, {"_Z5Innerv", "_Z6Helperv"})
+        self.assertEqual(outer.tail_calls, {"_Z4Tailv"})
+        self.assertEqual(outer.firmware_calls, 1)  # blx r3
+        self.assertEqual(outer.prologue, 16 + 16)
+        self.assertEqual(code, [])
+
+    PROLOGUES = [
+        ("pushed lists and locals", ["push\t{r4, r5, r6, r7, lr}", "add\tr7, sp, #12",
+                                     "push.w\t{r8, r9, r10, r11}", "sub\tsp, #108", "cbz\tr2, 0x88 <F+0x88>"],
+         20 + 16 + 108),
+        ("a wide sub", ["push\t{r7, lr}", "sub.w\tsp, sp, #264", "bl\t0x0 <G>"], 8 + 264),
+        ("a pre-indexed store", ["str\tlr, [sp, #-4]!", "bx\tlr"], 4),
+        ("what follows the first call is not the entry", ["bl\t0x0 <G>", "sub\tsp, #8"], 0),
+        ("stores at offsets move nothing", ["str\tr1, [sp, #4]", "bx\tlr"], 0),
+    ]
+
+    def test_prologues(self):
+        for name, lines, size in self.PROLOGUES:
+            with self.subTest(name):
+                code = [report.Instruction(2 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
+                self.assertEqual(self.ARCH.prologue(code), size)
+
+    def test_an_unreadable_stack_adjustment_stops_the_report(self):
+        for line in ("mov\tsp, r0", "sub\tsp, r1", "vpush\t{d8}"):
+            with self.subTest(line), self.assertRaisesRegex(report.ReportError, "stack adjustment"):
+                self.ARCH.prologue([report.Instruction(0, *line.split("\t", 1))])
+
+
+class StackDepthIA32(unittest.TestCase):
+    # Each row: instructions at addresses 0, 4, 8, ... of a function F, and
+    # the deepest its stack pointer goes below the return address.
+    DEPTHS = [
+        ("saved registers, alignment, locals and the pushed arguments of a call",
+         ["pushl\t%ebp", "movl\t%esp, %ebp", "pushl\t%esi", "andl\t$-8, %esp", "subl\t$16, %esp",
+          "pushl\t$1", "pushl\t%eax", "calll\t0x20 <F+0x20>", "addl\t$8, %esp", "leal\t-4(%ebp), %esp",
+          "popl\t%esi", "popl\t%ebp", "retl"], 4 + 4 + 4 + 16 + 8),
+        ("the pushes on a branch that the code before it jumps to",
+         ["testl\t%eax, %eax", "je\t0xc <F+0xc>", "retl", "pushl\t%eax", "pushl\t%eax", "calll\t0x18 <F+0x18>",
+          "popl\t%ecx", "popl\t%ecx", "retl"], 8),
+        ("a block is reached with the depth of the jump into it, not of the code above it",
+         ["subl\t$8, %esp", "jmp\t0x10 <F+0x10>", "pushl\t%eax", "retl", "pushl\t%ecx", "calll\t0x18 <F+0x18>",
+          "jmp\t0x8 <F+0x8>"], 8 + 4 + 4),
+        ("arguments popped after each call do not add up",
+         ["pushl\t%eax", "calll\t0x8 <F+0x8>", "addl\t$4, %esp", "pushl\t%eax", "calll\t0x14 <F+0x14>",
+          "popl\t%ecx", "pushl\t%eax", "calll\t0x20 <F+0x20>", "retl"], 4),
+        ("a jump inside is followed",
+         ["jmp\t0x4 <F+0x4>", "pushl\t%eax", "retl"], 4),
+        ("a jump the assembler resolved into another function is a tail call",
+         ["jmp\t0x40 <G>", "pushl\t%eax", "retl"], 0),
+        ("nothing falls through a jump through a register",
+         ["jmpl\t*%eax", "pushl\t%eax", "retl"], 0),
+    ]
+
+    @staticmethod
+    def code(lines, relocated=()):
+        code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
+        for index in relocated:
+            code[index].relocation = "G"
+        return code
+
+    def test_depths(self):
+        for name, lines, depth in self.DEPTHS:
+            with self.subTest(name):
+                self.assertEqual(ia32.depth(self.code(lines)), depth)
+
+    def test_a_tail_call_is_not_followed(self):
+        # The jump's relocation names another function: nothing after it runs.
+        lines = ["jmp\t0x4 <F+0x4>", "pushl\t%eax", "retl"]
+        self.assertEqual(ia32.depth(self.code(lines, relocated=[0])), 0)
+
+    def test_an_unreadable_stack_pointer_stops_the_report(self):
+        for lines, reason in ((["addl\t%eax, %esp", "retl"], "cannot follow the stack pointer"),
+                              (["jmp\t0x6 <F+0x6>", "nop", "retl"], "lands between instructions")):
+            with self.subTest(lines[0]), self.assertRaisesRegex(report.ReportError, reason):
+                ia32.depth(self.code(lines))
 
 
 class Names(unittest.TestCase):

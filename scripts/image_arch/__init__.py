@@ -1,5 +1,5 @@
 """What the size and stack report needs to know of each machine, one module
-an architecture (x64.py, aa64.py, riscv64.py), beside the shared core in
+an architecture (x64.py, aa64.py, riscv64.py, ia32.py, arm.py), beside the shared core in
 scripts/image_report.py. A module holds one ARCHITECTURE: its image budget,
 what a call leaves on the stack, and how its disassembly spells calls,
 jumps and the entry sequence. Adding a machine adds a module and a name in
@@ -8,7 +8,7 @@ import importlib
 import re
 from dataclasses import dataclass
 
-MODULES = ["x64", "aa64", "riscv64"]
+MODULES = ["x64", "aa64", "riscv64", "ia32", "arm"]
 
 # Each image's budget holds its code, data and relocations, the blocks the
 # options take (quillmere.wait, quillmere.report=, the options file: reading

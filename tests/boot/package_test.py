@@ -21,7 +21,7 @@ from signing_test import SCRIPTS, check_verifies, expect, failures  # noqa: E402
 
 
 SKIPPED = 77
-IMAGES = ["quillmerex64.efi", "quillmereaa64.efi", "quillmereriscv64.efi"]
+IMAGES = ["quillmerex64.efi", "quillmereaa64.efi", "quillmereriscv64.efi", "quillmereia32.efi", "quillmerearm.efi"]
 
 
 def main():

@@ -12,7 +12,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-ARCHITECTURES = ["x64", "aa64", "riscv64"]
+ARCHITECTURES = ["x64", "aa64", "riscv64", "ia32", "arm"]
 
 
 def build_copy(source, root):
