@@ -32,8 +32,9 @@ from secure_boot import PROMPT, Console, StepFailed  # noqa: E402
 
 # The machines: each architecture's U-Boot with the disk on virtio, as
 # "virtio 0:1" at the prompt.
-ARCHITECTURES = ("x64", "aa64")
-BOOT_FILE = {"x64": "BOOTX64.EFI", "aa64": "BOOTAA64.EFI"}
+ARCHITECTURES = ("x64", "aa64", "riscv64", "ia32", "arm")
+BOOT_FILE = {"x64": "BOOTX64.EFI", "aa64": "BOOTAA64.EFI", "riscv64": "BOOTRISCV64.EFI", "ia32": "BOOTIA32.EFI",
+             "arm": "BOOTARM.EFI"}
 PARTITION = "virtio 0:1"
 UBOOT_X86_BOOTARGS = "root=/dev/sdb3 init=/sbin/init rootwait ro"
 REPORT = "\\quillmere-report.txt"
