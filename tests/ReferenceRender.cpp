@@ -157,9 +157,13 @@ const char *const StatusNames[39] = {
     "Invalid Language", "Compromised Data"};
 
 // "%r": the name of success, a warning 1 to 5 or an error 1 to 33, or the
-// eight hexadecimal digits of the low 32 bits.
-std::string StatusText(UINT64 Status) {
-  const UINT64 ErrorBit = 0x8000000000000000;
+// eight hexadecimal digits of the low 32 bits. A status is as wide as UINTN:
+// on a 32-bit build only the slot's low half is the status, and its error bit
+// is bit 31.
+std::string StatusText(UINT64 Slot) {
+  const bool Wide = sizeof(UINTN) == 8;
+  const UINT64 Status = Wide ? Slot : (Slot & 0xFFFFFFFF);
+  const UINT64 ErrorBit = Wide ? 0x8000000000000000 : 0x80000000;
   if ((Status & ErrorBit) != 0) {
     UINT64 Code = Status & ~ErrorBit;
     if (Code >= 1 && Code <= 33) {
