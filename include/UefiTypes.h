@@ -51,9 +51,7 @@ static_assert(sizeof(UINT32) == 4 && sizeof(UINT16) == 2 && sizeof(CHAR16) == 2,
 // would only draw a warning.
 #if defined(__x86_64__)
 #define EFIAPI __attribute__((ms_abi))
-#elif defined(__aarch64__) || defined(__i386__) || defined(__arm__)
-#define EFIAPI
-#elif defined(__riscv) && __riscv_xlen == 64
+#elif defined(__aarch64__) || defined(__i386__) || defined(__arm__) || (defined(__riscv) && __riscv_xlen == 64)
 #define EFIAPI
 #else
 #error "UEFI images are built for x86-64, AArch64, RISC-V 64, IA32 and ARM only"
