@@ -342,7 +342,7 @@ class UBoot:
         """Types LINE at the prompt and returns its output up to the next
         prompt, without the echoed line."""
         self.send(line + "\n")
-        output = self.wait_for(rb"(?:^|\n)" + re.escape(self.prompt.encode() + b" "), seconds, line)
+        output = self.wait_for(rb"(?<=\n)" + re.escape(self.prompt.encode() + b" "), seconds, line)
         echo, _, rest = output.partition(b"\n")
         if echo.rstrip(b"\r") != line.encode("latin-1"):
             raise Failure(f"{line}: the prompt did not take the line (echoed as {echo!r})")
@@ -424,17 +424,18 @@ class UBoot:
 def report_file(words):
     """The report file the load options WORDS ask for, as the image takes
     them (the last quillmere.report= word wins; an empty one takes it
-    back), with "/" for "\\"; None when there is none."""
+    back); None when there is none."""
     path = None
     for word in words.split():
         if word.startswith("quillmere.report="):
             path = word.partition("=")[2] or None
-    return path.replace("\\", "/") if path else None
+    return path
 
 
 def read_back(disk, offset, path):
     """The file PATH on the FAT at byte OFFSET of DISK, read with mtools."""
-    result = subprocess.run(["mcopy", "-n", "-i", f"{disk}@@{offset}", f"::{path}", "-"], capture_output=True,
+    result = subprocess.run(["mcopy", "-n", "-i", f"{disk}@@{offset}", "::" + path.replace("\\", "/"), "-"],
+                            capture_output=True,
                             env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
     if result.returncode != 0:
         raise Failure(f"no report file {path} on the disk: {result.stderr.decode(errors='replace').strip()}")
