@@ -442,50 +442,61 @@ def read_back(disk, offset, path):
     return result.stdout
 
 
-def boot(machine, arguments, out=sys.stdout):
-    """boot.sh's boot: returns the exit status."""
-    medium = arguments.medium
-    argv = qemu_argv(machine, medium, arguments.bus, arguments.disk, arguments.writable, arguments.tftp,
-                     arguments.boot_file, arguments.mac)
-    commands = []
+def boot_commands(machine, medium, bus=None, options=None):
+    """What is typed at U-Boot's prompt to boot MEDIUM, the last line the one
+    that starts the image; empty where the boot order does it untouched."""
     if medium == "superfloppy":
         # The boot order wants a partition table; the image is loaded by hand.
-        bus = BUSES[arguments.bus]
-        commands = [bus.scan, f"load {bus.interface} 0 ${{kernel_addr_r}} EFI/BOOT/{machine.boot_file}",
-                    "bootefi ${kernel_addr_r}"]
-    elif medium == "network" and machine.get("Network-Setup"):
-        commands = [machine["Network-Setup"], "run bootcmd"]
-    elif arguments.options is not None:
-        commands = ["run bootcmd"]
+        interface = BUSES[bus]
+        return [interface.scan, f"load {interface.interface} 0 ${{kernel_addr_r}} EFI/BOOT/{machine.boot_file}",
+                "bootefi ${kernel_addr_r}"]
+    if medium == "network" and machine.get("Network-Setup"):
+        return [machine["Network-Setup"], "run bootcmd"]
+    return ["run bootcmd"] if options is not None else []
+
+
+def run(uboot, machine, medium, bus=None, options=None, reports=1, seconds=60, key_after=3):
+    """Boots the image as boot.sh does: by the boot order, or with OPTIONS as
+    bootargs and the commands the medium needs typed at the prompt; returns
+    the Run once REPORTS reports are complete and the image has returned."""
+    deadline = time.monotonic() + seconds
+    commands = boot_commands(machine, medium, bus, options)
+    if commands:
+        uboot.stop_autoboot(seconds)
+        if options is not None:
+            uboot.set_bootargs(options)
+        for line in commands[:-1]:
+            said = uboot.command(line, 60).decode("latin-1")
+            if line.startswith("load ") and " bytes read in " not in said:
+                words = [text.strip(" *") for text in said.splitlines() if text.strip(" *")]
+                raise Failure(f'U-Boot could not load the image: it said "{words[0] if words else ""}"')
+        uboot.send(commands[-1] + "\n")
+        uboot.wait_for(re.escape(commands[-1].encode()) + rb"\r?\n", 10, commands[-1])
+    return uboot.wait_for_reports(reports, max(1, round(deadline - time.monotonic())), key_after)
+
+
+def boot(machine, arguments, out=sys.stdout):
+    """boot.sh's boot: returns the exit status."""
+    argv = qemu_argv(machine, arguments.medium, arguments.bus, arguments.disk, arguments.writable, arguments.tftp,
+                     arguments.boot_file, arguments.mac)
     with UBoot(machine, argv, arguments.log, arguments.timeout + 30) as uboot:
         try:
-            deadline = time.monotonic() + arguments.timeout
-            if commands or arguments.options is not None:
-                uboot.stop_autoboot(arguments.timeout)
-                if arguments.options is not None:
-                    uboot.set_bootargs(arguments.options)
-                for line in commands[:-1]:
-                    said = uboot.command(line, 60).decode("latin-1")
-                    if line.startswith("load ") and " bytes read in " not in said:
-                        words = [text.strip(" *") for text in said.splitlines() if text.strip(" *")]
-                        raise Failure(f'U-Boot could not load the image: it said "{words[0] if words else ""}"')
-                uboot.send(commands[-1] + "\n")
-                uboot.wait_for(re.escape(commands[-1].encode()) + rb"\r?\n", 10, commands[-1])
-            run = uboot.wait_for_reports(arguments.reports, max(1, round(deadline - time.monotonic())))
-        except Failure as failure:
+            result = run(uboot, machine, arguments.medium, arguments.bus, arguments.options, arguments.reports,
+                         arguments.timeout)
+        except Failure:
             if arguments.console:
                 show_console(uboot.console, out)
-            raise failure
+            raise
     if arguments.console:
         show_console(uboot.console, out)
     else:
-        for line in run.own:
+        for line in result.own:
             print(line, file=out)
-        if run.failed_line:
-            print(run.failed_line, file=out)
-    if run.status is not None:
-        name = STATUS_NAMES.get(run.status)
-        print(f"uboot: the image returned an error, r = {run.status}" + (f" ({name})" if name else ""),
+        if result.failed_line:
+            print(result.failed_line, file=out)
+    if result.status is not None:
+        name = STATUS_NAMES.get(result.status)
+        print(f"uboot: the image returned an error, r = {result.status}" + (f" ({name})" if name else ""),
               file=sys.stderr)
         return 2
     path = report_file(arguments.options or "")
