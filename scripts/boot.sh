@@ -115,6 +115,7 @@ if [ "$medium" = network ]; then
 else
   [ -z "$mac" ] || fail "--mac is for the network medium"
 fi
+[[ $options != *'"'* ]] || fail "the options may not hold a double quote: U-Boot's shell has no way to type one"
 [[ $timeout =~ ^[1-9][0-9]*$ ]] || fail "bad timeout $timeout (a whole number of seconds, at least 1)"
 if [ "$secure_boot" = 1 ]; then
   [ "$(machine_field "$machine" Authenticates)" = yes ] ||
