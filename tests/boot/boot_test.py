@@ -35,13 +35,8 @@ import uboot  # noqa: E402
 MACHINES = machines.load()
 BOOT_LIMIT = 45  # seconds a boot may take
 
-failures = []
-
-
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
 @dataclass

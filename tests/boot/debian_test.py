@@ -17,13 +17,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-failures = []
-
-
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
 def main():

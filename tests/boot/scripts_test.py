@@ -20,13 +20,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPTS = ROOT / "scripts"
 
-failures = []
-
-
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
 def run(*argv, cwd=None, timeout=60, env=None):

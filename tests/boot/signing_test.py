@@ -20,13 +20,8 @@ from pathlib import Path
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 KEY_FILES = sorted([f"{name}.{kind}" for name in ("PK", "KEK", "db") for kind in ("key", "crt", "esl", "auth")] + ["db.cer"])
 
-failures = []
-
-
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
 def run(*argv, env=None):
