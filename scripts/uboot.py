@@ -185,6 +185,7 @@ def qemu_argv(machine, medium, bus=None, disk=None, writable=False, tftp=None, b
         bus = "usb-cdrom"
     elif medium == "sd":
         bus = "sd"
+    bus = bus or machine.words("Buses")[0]
     media = ",media=cdrom,readonly=on" if medium == "cdrom" else ""
     if bus == "ide":
         return [*argv, "-drive", f"file={disk},format=raw,if=ide{snapshot}"]
