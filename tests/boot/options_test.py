@@ -56,7 +56,7 @@ for _arch in ARCHITECTURES:
 BOOT_SH_CASES = {
     "x64_boot_sh_unknown_word": ("x64", "ro quillmere.colour=red", 0,
                                  ["quillmere.colour=red: not an option, ignored"], [], False),
-    "aa64_boot_sh_report_file": ("aa64", "quillmere.report=\\r.txt", 0, [], [], True),
+    "aa64_boot_sh_report_file": ("aa64", "quillmere.report=\\EFI\\BOOT\\r.txt", 0, [], [], True),
     "x64_boot_sh_report_fails": ("x64", "quillmere.wiat quillmere.report=\\nodir\\r.txt", 2,
                                  ["quillmere.wiat: not an option, ignored"],
                                  ["quillmere.report=\\nodir\\r.txt: create failed (Not Found)",
