@@ -7,7 +7,6 @@ from pathlib import Path
 TABLE = Path(__file__).resolve().with_name("machines.txt")
 # What a board takes from the entry of its architecture.
 IMAGE_FIELDS = ("Boot-File", "PE-Machine", "Compile", "Link")
-LISTS = ("Buses", "Media", "Packages")
 
 
 class TableError(Exception):
