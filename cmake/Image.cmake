@@ -12,25 +12,15 @@ find_program(QUILLMERE_LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
 # after every ld.lld one; both use nothing beyond Python itself.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-# The architectures an image is built for, under the names EFI binaries carry
-# for them (BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
-# BOOTARM.EFI), and lld-link's name for each machine it links; riscv64 and
-# arm are linked as ELF files and converted.
-set(QUILLMERE_ARCHITECTURES x64 aa64 riscv64 ia32 arm)
-set(QUILLMERE_LINK_MACHINE_x64 x64)
-set(QUILLMERE_LINK_MACHINE_aa64 arm64)
-set(QUILLMERE_LINK_ELF_riscv64 ON)
-set(QUILLMERE_LINK_MACHINE_ia32 x86)
-# lld-link's ARM images carry movw/movt (MOV32T) base relocations, which
-# U-Boot's loader refuses; linked as an ELF, the code is position-independent
-# and its only relocations are 32-bit words.
-set(QUILLMERE_LINK_ELF_arm ON)
+# The architectures an image is built for, their compile flags and how each
+# is linked: scripts/machines.txt, read by cmake/Machines.cmake.
+include(${CMAKE_SOURCE_DIR}/cmake/Machines.cmake)
 
 # Optimized for size: -Os makes a smaller image than -O2, and also than -Oz,
 # which keeps the small format wrappers as functions of their own (more code
 # and a deeper stack). No floating-point or vector register anywhere
 # (firmware may run applications with that unit off, and never saves its
-# state for them; each architecture's flags below say how), no stack
+# state for them; each architecture's flags in the table say how), no stack
 # protector and no stack probes
 # (there is no runtime to provide either), no runtime library headers; build
 # paths are kept out of the objects so the image is the same wherever it is
@@ -52,50 +42,14 @@ set(QUILLMERE_IMAGE_FLAGS
   -I${CMAKE_SOURCE_DIR}/include
   -I${CMAKE_SOURCE_DIR}/format
 )
-# x86-64: PE/COFF objects with the Microsoft calling convention, which is the
-# UEFI one there. No red zone: interrupt handlers share the stack.
-set(QUILLMERE_IMAGE_FLAGS_x64 -target x86_64-unknown-windows -mno-red-zone -mgeneral-regs-only)
-# AArch64: the standard procedure call standard, which UEFI uses there; no red
-# zone exists. Unaligned loads of normal memory are left to the compiler (no
-# -mstrict-align): UEFI runs AArch64 applications with the MMU on, all their
-# memory mapped as normal memory and alignment checking off, and the device
-# path's nodes are the only unaligned data, read from that memory. Strict
-# alignment would cost every 16-, 32- and 64-bit field read a byte at a time.
-set(QUILLMERE_IMAGE_FLAGS_aa64 -target aarch64-unknown-windows -mgeneral-regs-only)
-# RISC-V 64: ELF objects for the standard LP64 convention, which UEFI uses
-# there. No floating-point register: rv64imac has no F or D extension and
-# lp64 passes nothing in them. -mcmodel=medany addresses code and data
-# relative to the pc, within 2 GiB of it, so the image runs wherever the
-# firmware loads it (medlow would need every address in the lowest 2 GiB, and
-# RAM on RISC-V boards starts at 2 GiB); -fPIE keeps the few absolute
-# addresses (pointer tables) as relocations the PE keeps. -mno-relax: no
-# linker may turn accesses into ones relative to gp, which holds the
-# firmware's value, not ours. Unaligned loads stay split into bytes (the
-# compiler's default, no -mno-strict-align): RISC-V harts may trap a
-# misaligned access and leave it to machine-mode firmware to emulate, a few
-# hundred cycles each, or not support it at all, and the device path's
-# nodes are the only unaligned data.
-set(QUILLMERE_IMAGE_FLAGS_riscv64 -target riscv64-unknown-elf -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE
-    -mno-relax)
-# IA32: PE/COFF objects with the C calling convention, which is the UEFI one
-# there; a PE32 image. 32-bit UINTN and pointers; a 64-bit division would be
-# handed to a runtime helper that is not linked, so the link fails on one.
-set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows -mgeneral-regs-only)
+# Each architecture's own target flags are QUILLMERE_COMPILE_<arch>, from
+# the table of machines, with the reason for each there.
 # With eight general registers and its 64-bit widths and precisions in
 # register pairs, the engine at -Os is 5080 bytes of IA32 code and the image
 # one block over its budget; -Oz makes it 4126. The other sources are smaller
 # at -Os, where their small wrappers are inlined. Flags for one source of one
 # architecture are named QUILLMERE_IMAGE_FLAGS_<arch>_<source, "/" as "_">.
 set(QUILLMERE_IMAGE_FLAGS_ia32_format_RenderFormat.cpp -Oz)
-# 32-bit ARM: ELF objects for the AAPCS, which UEFI uses there, in Thumb-2
-# for ARMv7-A. No floating-point or vector register (soft float, no FPU).
-# -fPIE reaches data relative to the pc and leaves the pointer tables as
-# R_ARM_RELATIVE words, which become HIGHLOW base relocations. Unaligned
-# loads stay split into bytes (-mno-unaligned-access): whether the firmware
-# has alignment faults off is its choice, and the device path's nodes are
-# the only unaligned data. No unwind tables: nothing unwinds.
-set(QUILLMERE_IMAGE_FLAGS_arm -target armv7a-none-eabi -mthumb -mfloat-abi=soft -mfpu=none -fPIE
-    -mno-unaligned-access -fno-unwind-tables -fno-asynchronous-unwind-tables)
 
 # Compiles SOURCES freestanding for ARCH into objects under OUTPUT_DIR, each
 # with its .su file beside it (none for a source without functions); the
@@ -110,7 +64,7 @@ function(quillmere_image_objects OUT_VAR ARCH OUTPUT_DIR)
     # changed header rebuilds the objects that include it.
     add_custom_command(
       OUTPUT "${object}"
-      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} ${QUILLMERE_IMAGE_FLAGS_${ARCH}} ${QUILLMERE_IMAGE_FLAGS_${ARCH}_${stem}} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
+      COMMAND ${QUILLMERE_CLANG} ${QUILLMERE_IMAGE_FLAGS} ${QUILLMERE_COMPILE_${ARCH}} ${QUILLMERE_IMAGE_FLAGS_${ARCH}_${stem}} -MD -MF "${object}.d" -c "${CMAKE_SOURCE_DIR}/${source}"
               -o "${object}"
       DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
       DEPFILE "${object}.d"
@@ -169,10 +123,7 @@ function(quillmere_link_elf_image OUTPUT ARCH ENTRY)
 endfunction()
 
 # One image per architecture from the same sources, named as distributions
-# name EFI binaries: build/quillmerex64.efi, build/quillmereaa64.efi,
-# build/quillmereriscv64.efi, build/quillmereia32.efi, build/quillmerearm.efi.
-# Each
-# image's objects are listed one a line, relative to the build tree, in
+# name EFI binaries: build/quillmere<arch>.efi. Each image's objects are listed one a line, relative to the build tree, in
 # IMAGE.objects for the size and stack report.
 set(QUILLMERE_IMAGE_FILES)
 foreach(arch ${QUILLMERE_ARCHITECTURES})

@@ -9,9 +9,11 @@
 # --benchmark_filter=%g or --benchmark_repetitions=9; Google Benchmark's
 # own list of flags is build-bench/bench/render_bench --help, once built.
 # The tree is build-bench/; nothing else is written.
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 case "${1:-}" in
-  -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) show_help; exit 0 ;;
 esac
 cd "$(dirname "$0")/.."
 

@@ -33,6 +33,12 @@ import struct
 import sys
 import tempfile
 from dataclasses import dataclass
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import machines  # noqa: E402
+
+MACHINES = machines.load()
 
 SECTION_ALIGNMENT = 4096
 FILE_ALIGNMENT = 512
@@ -85,14 +91,14 @@ class Target:
 # ELF32 file, REL relocations (addend in place) and PE32 headers are read and
 # written by the same code (tests/elf2efi_test.py's Pe32Image).
 TARGETS = {
-    (EM_RISCV, 2): Target("riscv64", 0x5064, True,
+    (EM_RISCV, 2): Target("riscv64", MACHINES["riscv64"].pe_machine, True,
                           relocations={3: IMAGE_REL_BASED_DIR64},  # R_RISCV_RELATIVE
                           relocation_names={0: "R_RISCV_NONE", 1: "R_RISCV_32", 2: "R_RISCV_64",
                                             3: "R_RISCV_RELATIVE", 4: "R_RISCV_COPY",
                                             5: "R_RISCV_JUMP_SLOT"}),
-    # 32-bit ARM: PE32, machine ARMTHUMB_MIXED, the one U-Boot's ARM build
-    # loads; its relative relocations are REL entries with the addend in place.
-    (EM_ARM, 1): Target("arm", 0x01C2, False,
+    # 32-bit ARM: PE32, machine ARMTHUMB_MIXED (the table's), the one U-Boot's
+    # ARM build loads; its relative relocations are REL entries with the addend in place.
+    (EM_ARM, 1): Target("arm", MACHINES["arm"].pe_machine, False,
                         relocations={23: IMAGE_REL_BASED_HIGHLOW},  # R_ARM_RELATIVE
                         relocation_names={0: "R_ARM_NONE", 2: "R_ARM_ABS32", 20: "R_ARM_COPY",
                                           21: "R_ARM_GLOB_DAT", 22: "R_ARM_JUMP_SLOT", 23: "R_ARM_RELATIVE"}),

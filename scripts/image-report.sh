@@ -15,8 +15,11 @@
 # or a ConsolePrint chain over 1024 bytes of stack; 2 when the report cannot
 # be made. --write-docs writes the report of every image into PAGE between
 # its markers; --check-docs exits 1 when PAGE shows another report.
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 set -euo pipefail
 
+source "$(dirname "$0")/common.sh"
+# A fault in the call is status 2 here; 1 is a budget exceeded.
 fail() { echo "image-report: $*" >&2; exit 2; }
 
 options=()
@@ -30,7 +33,7 @@ while [ $# -gt 0 ]; do
       page=$(cd "$(dirname "$0")/.." && pwd)/docs/size-and-stack.md
       if [ $# -ge 2 ] && [[ $2 == *.md ]]; then page=$(realpath -m -- "$2"); options+=("$1" "$page"); shift 2
       else options+=("$1" "$page"); shift; fi ;;
-    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) show_help; exit 0 ;;
     -*) fail "unknown option $1 (see --help)" ;;
     *) [ -z "$build" ] || fail "one build directory only"; build=$1; shift ;;
   esac

@@ -1,140 +1,72 @@
-# Sourced by the scripts: the machines the image boots on under QEMU, each
-# with the U-Boot build Debian ships for it and the buses that build can boot
-# a disk from. U-Boot 2023.01's x86-64 build has no NVMe driver; neither
-# build finds a USB stick behind QEMU's xHCI, so USB goes through EHCI; both
-# see an AHCI disk as SCSI. The RISC-V 64 build runs in supervisor mode over
-# OpenSBI, which QEMU loads as the machine's firmware and which starts U-Boot
-# as its kernel; it finds neither an NVMe disk nor a USB stick behind EHCI.
-# The IA32 build is the x86-64 one for a 32-bit PC. The 32-bit ARM build
-# finds a virtio disk on the virt board's MMIO transport, not behind PCI.
+# Sourced by the shell commands: the table of machines, scripts/machines.txt,
+# as the shell reads it (scripts/machines.py reads it for Python,
+# cmake/Machines.cmake for CMake).
 
-MACHINE_ARCHITECTURES="x64 aa64 riscv64 ia32 arm"
+MACHINES_TABLE=$(dirname "${BASH_SOURCE[0]}")/machines.txt
 
-# The buses ARCH boots from, the default first.
-machine_buses() {
-  case "$1" in
-    x64) echo "ide ahci virtio usb" ;;
-    aa64) echo "virtio nvme ahci usb" ;;
-    riscv64) echo "virtio ahci" ;;
-    ia32) echo "ide ahci virtio usb" ;;
-    arm) echo "virtio ahci usb" ;;
-  esac
+# machine_field NAME FIELD: the field's value in NAME's entry; a board's
+# image fields (Boot-File, PE-Machine, Compile, Link) come from the entry of
+# its architecture. Nothing is printed for a field the entry lacks; status 1
+# for an unknown NAME.
+machine_field() {
+  LC_ALL=C awk -v name="$1" -v want="$2" '
+    /^#/ { next }
+    /^[ \t]*$/ { entry = ""; next }
+    {
+      field = $0; sub(/:.*/, "", field)
+      value = $0; sub(/^[^:]*:[ \t]*/, "", value); sub(/[ \t]+$/, "", value)
+      if (field == "Name") { entry = value; known[value] = 1 }
+      table[entry, field] = value
+    }
+    END {
+      if (!(name in known)) exit 1
+      value = table[name, want]
+      if (value == "" && want ~ /^(Boot-File|PE-Machine|Compile|Link)$/)
+        value = table[table[name, "Architecture"], want]
+      if (value != "") print value
+    }' "$MACHINES_TABLE"
 }
 
-default_bus() { local buses; buses=$(machine_buses "$1"); echo "${buses%% *}"; }
+# The names of the machines, one a line, in the table's order.
+machine_names() { LC_ALL=C sed -n 's/^Name:[ \t]*//p' "$MACHINES_TABLE"; }
 
-# Fails with one line on stdout unless ARCH is known and boots from BUS.
+# The architectures: the machines named after their own architecture.
+machine_architectures() {
+  local name
+  for name in $(machine_names); do
+    [ "$(machine_field "$name" Architecture)" != "$name" ] || echo "$name"
+  done
+}
+
+# Whether the space-separated LIST holds WORD.
+holds() { [[ " $1 " == *" $2 "* ]]; }
+
+# check_machine NAME MEDIUM BUS: fails with one line on stdout unless NAME is
+# a machine whose firmware boots MEDIUM (and, for a disk or superfloppy, from
+# BUS).
 check_machine() {
-  local arch=$1 bus=$2 buses
-  buses=$(machine_buses "$arch")
-  if [ -z "$buses" ]; then
-    echo "unknown architecture $arch (${MACHINE_ARCHITECTURES// / or })"
+  local name=$1 medium=$2 bus=$3 media buses
+  if ! media=$(machine_field "$name" Media); then
+    echo "unknown machine $name ($(machine_names | paste -sd, - | sed 's/,/, /g'))"
     return 1
   fi
-  if [[ " $buses " != *" $bus "* ]]; then
-    echo "the $arch firmware cannot boot from bus $bus; it boots from ${buses// /, }"
+  if ! holds "$media" "$medium"; then
+    echo "the $name firmware cannot boot from $medium; it boots from ${media// /, }"
     return 1
   fi
-}
-
-# Whether ARCH's U-Boot build authenticates images once PK is enrolled
-# (SecureBoot reads 01 and unsigned images are refused): seen on aa64 only.
-# x64's refuses the authenticated writes themselves.
-machine_authenticates() {
-  case "$1" in
-    aa64) return 0 ;;
-    *) return 1 ;;
+  buses=$(machine_field "$name" Buses)
+  case "$medium" in
+    disk|superfloppy)
+      holds "$buses" "$bus" || { echo "the $name firmware cannot boot from bus $bus; it boots from ${buses// /, }"; return 1; } ;;
   esac
 }
 
-# The name firmware looks for on removable media.
-machine_boot_file() {
-  case "$1" in
-    x64) echo BOOTX64.EFI ;;
-    aa64) echo BOOTAA64.EFI ;;
-    riscv64) echo BOOTRISCV64.EFI ;;
-    ia32) echo BOOTIA32.EFI ;;
-    arm) echo BOOTARM.EFI ;;
-  esac
-}
-
-machine_qemu() {
-  case "$1" in
-    x64) echo qemu-system-x86_64 ;;
-    aa64) echo qemu-system-aarch64 ;;
-    riscv64) echo qemu-system-riscv64 ;;
-    ia32) echo qemu-system-i386 ;;
-    arm) echo qemu-system-arm ;;
-  esac
-}
-
-machine_qemu_package() {
-  case "$1" in
-    x64) echo qemu-system-x86 ;;
-    aa64) echo qemu-system-arm ;;
-    riscv64) echo qemu-system-misc ;;
-    ia32) echo qemu-system-x86 ;;
-    arm) echo qemu-system-arm ;;
-  esac
-}
-
-# The Debian packages that boot ARCH: its QEMU, U-Boot and, on RISC-V, the
-# OpenSBI firmware under U-Boot.
+# The Debian packages that boot NAME: its QEMU, the U-Boot build when Debian
+# installs it for this machine, and what else its entry names. A board's
+# U-Boot is for another architecture: it is fetched, not installed.
 machine_packages() {
-  echo "$(machine_qemu_package "$1") u-boot-qemu"
-  [ "$1" != riscv64 ] || echo opensbi
-}
-
-# RISC-V's machine-mode firmware, which QEMU runs first and which enters
-# U-Boot in supervisor mode.
-MACHINE_OPENSBI=/usr/lib/riscv64-linux-gnu/opensbi/generic/fw_dynamic.bin
-
-machine_firmware() {
-  case "$1" in
-    x64) echo /usr/lib/u-boot/qemu-x86_64/u-boot.rom ;;
-    aa64) echo /usr/lib/u-boot/qemu_arm64/u-boot.bin ;;
-    riscv64) echo /usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin ;;
-    ia32) echo /usr/lib/u-boot/qemu-x86/u-boot.rom ;;
-    arm) echo /usr/lib/u-boot/qemu_arm/u-boot.bin ;;
-  esac
-}
-
-# An awk pattern for the banner U-Boot prints once per start: a second one
-# means the machine reset.
-machine_banner() {
-  case "$1" in
-    x64) echo "U-Boot SPL " ;;
-    aa64|riscv64|ia32|arm) echo "U-Boot 20[0-9][0-9][.]" ;;
-  esac
-}
-
-# QEMU's options for ARCH with DISK on BUS, one a line. snapshot=on keeps the
-# firmware's writes out of the disk file, so every boot starts from the same
-# disk; a fourth argument "writable" lets them reach it (for a report file
-# that is read back from the disk afterwards).
-machine_options() {
-  local arch=$1 bus=$2 disk=$3 snapshot=,snapshot=on
-  [ "${4:-}" != writable ] || snapshot=
-  case "$arch" in
-    x64) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware x64)" ;;
-    aa64) printf '%s\n' -machine virt -cpu cortex-a57 -accel tcg -m 512 -bios "$(machine_firmware aa64)" ;;
-    riscv64) printf '%s\n' -machine virt -accel tcg -m 256 -bios "$MACHINE_OPENSBI" -kernel "$(machine_firmware riscv64)" ;;
-    ia32) printf '%s\n' -machine pc -accel tcg -m 256 -bios "$(machine_firmware ia32)" ;;
-    arm) printf '%s\n' -machine virt -cpu cortex-a15 -accel tcg -m 512 -bios "$(machine_firmware arm)" ;;
-  esac
-  if [ "$bus" = ide ]; then
-    printf '%s\n' -drive "file=$disk,format=raw,if=ide$snapshot"
-    return
-  fi
-  printf '%s\n' -drive "file=$disk,format=raw,if=none,id=disk$snapshot"
-  case "$bus" in
-    ahci) printf '%s\n' -device ahci,id=ahci -device ide-hd,drive=disk,bus=ahci.0 ;;
-    virtio) if [ "$arch" = arm ]; then
-              printf '%s\n' -device virtio-blk-device,drive=disk
-            else
-              printf '%s\n' -device virtio-blk-pci,drive=disk
-            fi ;;
-    nvme) printf '%s\n' -device nvme,serial=quillmere,drive=disk ;;
-    usb) printf '%s\n' -device usb-ehci,id=usb -device usb-storage,drive=disk,bus=usb.0 ;;
-  esac
+  local firmware
+  firmware=$(machine_field "$1" Firmware-Package)
+  echo "$(machine_field "$1" QEMU-Package) $(machine_field "$1" Packages)"
+  [[ $firmware == *:* ]] || echo "$firmware"
 }

@@ -17,16 +17,14 @@
 # DIR is made when it does not exist. A DIR that holds anything is refused,
 # and nothing is written into DIR unless the whole set was made.
 # Needs openssl and efitools (cert-to-efi-sig-list, sign-efi-sig-list).
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 set -euo pipefail
 
-fail() { echo "make-keys: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.sh"
 
-case "${1:-}" in
-  -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-  -*) fail "unknown option $1" ;;
-esac
-[ $# -eq 1 ] || fail "usage: make-keys.sh DIR"
-dir=$1
+parse_options -- "$@"
+[ ${#ARGUMENTS[@]} -eq 1 ] || fail "usage: make-keys.sh DIR"
+dir=${ARGUMENTS[0]}
 for tool in openssl cert-to-efi-sig-list sign-efi-sig-list; do
   command -v "$tool" >/dev/null || fail "$tool is missing (packages openssl, efitools)"
 done

@@ -5,7 +5,7 @@ from the disk's .auth files (PK last, which ends setup mode), SecureBoot must
 read 01, and then each named image is loaded and started with bootefi.
 
   secure_boot.py [options] DISK SIGNED UNSIGNED
-    --arch ARCH        the machine, as scripts/machines.sh names it (default aa64)
+    --machine NAME     the machine, as scripts/machines.txt names it (default aa64)
     --partition N      the system partition's number (default 2, GPT)
     --timeout SECS     the longest QEMU may run (default 300)
 
@@ -14,106 +14,31 @@ PK.auth, KEK.auth and db.auth. Prints the signed image's report and U-Boot's
 refusal of the unsigned one; exit status 0 when the report came whole and the
 refusal came, otherwise 1 with one line saying why. scripts/boot.sh
 --secure-boot runs it; tests/boot/secure_boot_test.py drives the same prompt
-through the functions here. The disk is attached over virtio: U-Boot names
-that device "virtio 0" at its prompt without a scan of its own.
+through the functions here; both drive U-Boot through scripts/uboot.py. The
+disk is attached over virtio: U-Boot names that device "virtio 0" at its
+prompt without a scan of its own.
 """
 import argparse
-import os
 import re
-import select
-import signal
-import subprocess
 import sys
-import time
 from pathlib import Path
 
-SCRIPTS = Path(__file__).resolve().parent
-PROMPT = b"=> "
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import machines as machine_table  # noqa: E402
+from uboot import Failure, UBoot, qemu_argv, read_console  # noqa: E402
+
 REFUSAL = "Image not authenticated"
 KEY_ORDER = ("db", "KEK", "PK")
 
 
-class StepFailed(Exception):
-    pass
+StepFailed = Failure
 
 
-def machine_argv(arch, disk, writable=False):
-    """QEMU's command line for ARCH with DISK over virtio, from machines.sh,
-    with the serial line on standard input and output. Unless WRITABLE, the
-    firmware's writes stay out of the disk file."""
-    script = f'source "{SCRIPTS}/machines.sh"; echo "$(machine_qemu "$1")"; machine_options "$1" virtio "$2" "$3"'
-    lines = subprocess.run(["bash", "-c", script, "machines", arch, str(disk), "writable" if writable else ""],
-                           capture_output=True, text=True,
-                           check=True).stdout.splitlines()
-    return [*lines, "-nodefaults", "-display", "none", "-monitor", "none", "-serial", "stdio", "-nic", "none",
-            "-no-reboot"]
-
-
-class Console:
-    """The firmware's serial line: everything QEMU prints is kept in LOG, and
-    each wait has its own deadline."""
-
-    def __init__(self, argv, log, limit=600):
-        self.log = open(log, "wb")
-        self.pending = b""
-        # A session of its own, so that QEMU and timeout(1) around it end
-        # together; timeout(1) ends QEMU even if this process is killed.
-        self.process = subprocess.Popen(["timeout", "-k", "5", str(limit), *argv], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
-
-    def wait_for(self, marker, seconds, what):
-        """Returns what came before MARKER and drops it with the marker."""
-        deadline = time.monotonic() + seconds
-        while marker not in self.pending:
-            left = deadline - time.monotonic()
-            ready = select.select([self.process.stdout], [], [], max(left, 0))[0] if left > 0 else []
-            if not ready:
-                raise StepFailed(f"{what}: no {marker.decode()!r} within {seconds} s; the console ended with "
-                                 f"{self.pending[-400:].decode('latin-1')!r}")
-            chunk = os.read(self.process.stdout.fileno(), 65536)
-            if not chunk:
-                raise StepFailed(f"{what}: QEMU ended (status {self.process.wait()}); the console ended with "
-                                 f"{self.pending[-400:].decode('latin-1')!r}")
-            self.log.write(chunk)
-            self.log.flush()
-            self.pending += chunk
-        before, _, self.pending = self.pending.partition(marker)
-        return before
-
-    def send(self, text):
-        self.process.stdin.write(text.encode())
-        self.process.stdin.flush()
-
-    def command(self, line, seconds=30):
-        """Types LINE at the prompt and returns its output up to the next
-        prompt, without the echoed line."""
-        self.send(line + "\n")
-        output = self.wait_for(PROMPT, seconds, line)
-        echo, _, rest = output.partition(b"\n")
-        if echo.rstrip(b"\r") != line.encode():
-            raise StepFailed(f"{line}: the prompt did not take the line (echoed as {echo!r})")
-        return rest
-
-    def stop_autoboot(self):
-        self.wait_for(b"Hit any key to stop autoboot", 120, "U-Boot's autoboot countdown")
-        self.send(" ")
-        self.wait_for(PROMPT, 30, "U-Boot's prompt")
-
-    def close(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        self.process.wait()
-        # QEMU is timeout(1)'s child, not ours: it may still be tearing down
-        # its memory when timeout(1) has been reaped. Its session is empty
-        # once it is gone.
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                os.killpg(self.process.pid, 0)
-            except ProcessLookupError:
-                break
-            time.sleep(0.05)
-        self.log.close()
+def start_machine(machine, disk, log, limit=600, writable=False):
+    """U-Boot on MACHINE (a name of scripts/machines.txt) with DISK over
+    virtio."""
+    entry = machine_table.load()[machine]
+    return UBoot(entry, qemu_argv(entry, "disk", "virtio", disk, writable), log, limit)
 
 
 def secure_boot_value(console):
@@ -168,16 +93,10 @@ def console_lines(output):
 
 
 def report(output):
-    """The report in OUTPUT, from its heading through the text form after
-    the closing node; empty when it is not whole."""
-    lines = console_lines(output)
-    if "Print Nodes:" not in lines:
-        return []
-    lines = lines[lines.index("Print Nodes:"):]
-    for index, line in enumerate(lines):
-        if re.fullmatch(r"type:(127,subType:\d+|\d+,subType:255),length:\d+", line):
-            return lines[:index + 2] if index + 1 < len(lines) else []
-    return []
+    """The first complete report in OUTPUT, by the driver's rule; empty when
+    there is none."""
+    reports = read_console(output).reports
+    return reports[0] if reports else []
 
 
 def main():
@@ -186,13 +105,12 @@ def main():
     parser.add_argument("disk", type=Path)
     parser.add_argument("signed")
     parser.add_argument("unsigned")
-    parser.add_argument("--arch", default="aa64")
+    parser.add_argument("--machine", default="aa64")
     parser.add_argument("--partition", type=int, default=2)
     parser.add_argument("--timeout", type=int, default=300)
     arguments = parser.parse_args()
     partition = f"virtio 0:{arguments.partition}"
-    log = arguments.disk.with_name("console.log")
-    console = Console(machine_argv(arguments.arch, arguments.disk.resolve()), log, arguments.timeout)
+    console = start_machine(arguments.machine, arguments.disk.resolve(), None, arguments.timeout)
     try:
         console.stop_autoboot()
         enroll_keys(console, partition)

@@ -14,24 +14,15 @@
 # the path of each signed copy is printed. On any failure nothing is written
 # and one line on stderr says why; an earlier IMAGE.signed stays as it was.
 # Needs sbsigntool and openssl.
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 set -euo pipefail
 
-fail() { echo "sign: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.sh"
 
 key=
 cert=
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --key|--cert)
-      [ $# -ge 2 ] && [ -n "$2" ] || fail "$1 needs a file"
-      if [ "$1" = --key ]; then key=$2; else cert=$2; fi
-      shift 2 ;;
-    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    --) shift; break ;;
-    -*) fail "unknown option $1" ;;
-    *) break ;;
-  esac
-done
+parse_options --key=key --cert=cert -- "$@"
+set -- "${ARGUMENTS[@]}"
 [ -n "$key" ] || fail "no --key given (usage: sign.sh --key KEY --cert CERT IMAGE...)"
 [ -n "$cert" ] || fail "no --cert given (usage: sign.sh --key KEY --cert CERT IMAGE...)"
 [ $# -ge 1 ] || fail "no IMAGE given (usage: sign.sh --key KEY --cert CERT IMAGE...)"
@@ -51,32 +42,15 @@ key_public=$(openssl pkey -in "$key" -passin pass: -pubout 2>/dev/null) || fail 
 cert_public=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) || fail "$cert is not a PEM certificate"
 [ "$key_public" = "$cert_public" ] || fail "the key $key does not belong to the certificate $cert"
 
-# Unsigned little-endian number of WIDTH bytes at OFFSET in FILE; empty when
-# the file is shorter.
-number() { od -An -t "u$3" -j "$2" -N "$3" "$1" | tr -d ' '; }
-
 # Refuses FILE unless it is a PE image of an EFI application without a
 # certificate table.
 check_image() {
-  local file=$1 pe magic directories
-  readable "$file" || fail "cannot read the image $file"
-  [ "$(head -c 2 "$file")" = MZ ] || fail "$file is not an EFI application (no MZ header)"
-  pe=$(number "$file" 60 4)
-  [ -n "$pe" ] && [ "$(head -c $((pe + 4)) "$file" | tail -c 4 | od -An -c | tr -d ' ')" = 'PE\0\0' ] ||
-    fail "$file is not an EFI application (no PE header)"
-  magic=$(number "$file" $((pe + 24)) 2)
-  case "$magic" in
-    523) directories=$((pe + 24 + 112)) ;;  # PE32+
-    267) directories=$((pe + 24 + 96)) ;;   # PE32
-    *) fail "$file is not an EFI application (no PE32 or PE32+ optional header)" ;;
-  esac
-  [ "$(number "$file" $((pe + 24 + 68)) 2)" = 10 ] ||
-    fail "$file is not an EFI application (subsystem $(number "$file" $((pe + 24 + 68)) 2), not 10)"
+  local file=$1 count table
+  pe_image "$file"
   # The certificate table is data directory 4; its size is not 0 once the
   # image is signed.
-  local count table
-  count=$(number "$file" $((directories - 4)) 4)
-  table=$(number "$file" $((directories + 4 * 8 + 4)) 4)
+  count=$(read_number "$file" $((PE_DIRECTORIES - 4)) 4)
+  table=$(read_number "$file" $((PE_DIRECTORIES + 4 * 8 + 4)) 4)
   if [ "${count:-0}" -gt 4 ] && [ "${table:-0}" != 0 ]; then
     fail "$file is already signed (it has a certificate table)"
   fi

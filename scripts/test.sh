@@ -1,30 +1,32 @@
 #!/usr/bin/env bash
 # Runs every test: the host tests, the same tests under AddressSanitizer and
-# UBSan and as a 32-bit i386 build, and the image checks; then prints the image's size and stack report
-# and, last, one summary: each tree's passed and failed tests with the names
-# of the failures, the budgets, and a verdict line. Installs what it needs on
-# a fresh Debian machine.
+# UBSan and as a 32-bit i386 build, the image checks, the boots of every
+# image under U-Boot in QEMU (every machine and medium of
+# scripts/machines.txt, the options, Secure Boot), the Debian package and a
+# bounded fuzz run; then prints the images' size and stack report and, last,
+# one summary: each tree's passed and failed tests with the names of the
+# failures, the budgets, and a verdict line. Installs what it needs on a
+# fresh Debian machine; the boards' U-Boot builds are fetched into
+# build/firmware-cache without installing them.
 #
 #   scripts/test.sh
 #
 # Takes no options. The trees are build/, build-sanitize/ and build-m32/; the detail of
 # each run stays above the summary, and build/test-summary.txt keeps the
 # summary. Exit status 0 when every test passed, otherwise 1.
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 set -euo pipefail
 
-fail() { echo "test: $*" >&2; exit 1; }
-case "${1:-}" in
-  -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-  "") ;;
-  *) fail "unknown argument $1 (see --help)" ;;
-esac
+source "$(dirname "$0")/common.sh"
+parse_options -- "$@"
+[ ${#ARGUMENTS[@]} = 0 ] || fail "unknown argument ${ARGUMENTS[0]} (see --help)"
 cd "$(dirname "$0")/.."
 
 # Google Benchmark, {fmt} and stb_sprintf are here so that the benchmark,
 # which is never run as a test, is still built and cannot rot. The Debian
 # packaging tools serve the package test.
 packages=(cmake make clang lld llvm libgtest-dev libclang-rt-14-dev python3
-          qemu-system-x86 qemu-system-arm qemu-system-misc opensbi u-boot-qemu mtools dosfstools fdisk
+          qemu-system-x86 qemu-system-arm qemu-system-misc opensbi u-boot-qemu mtools dosfstools fdisk xorriso
           libbenchmark-dev libfmt-dev libstb-dev
           sbsigntool efitools openssl
           debhelper dpkg-dev lintian fakeroot g++-multilib libc6-dev-i386)

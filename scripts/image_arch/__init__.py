@@ -1,14 +1,19 @@
-"""What the size and stack report needs to know of each machine, one module
-an architecture (x64.py, aa64.py, riscv64.py, ia32.py, arm.py), beside the shared core in
-scripts/image_report.py. A module holds one ARCHITECTURE: its image budget,
-what a call leaves on the stack, and how its disassembly spells calls,
-jumps and the entry sequence. Adding a machine adds a module and a name in
-MODULES."""
+"""What the size and stack report needs to know of each architecture, one
+module an architecture of scripts/machines.txt (x64.py, aa64.py, ...), beside
+the shared core in scripts/image_report.py. A module holds one ARCHITECTURE:
+its image budget, what a call leaves on the stack, and how its disassembly
+spells calls, jumps and the entry sequence; the PE machine comes from the
+table. A new architecture in the table needs a module here."""
 import importlib
 import re
+import sys
 from dataclasses import dataclass
+from pathlib import Path
 
-MODULES = ["x64", "aa64", "riscv64", "ia32", "arm"]
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+import machines  # noqa: E402
+
+MODULES = machines.architectures()
 
 # Each image's budget holds its code, data and relocations, the blocks the
 # options take (quillmere.wait, quillmere.report=, the options file: reading
@@ -37,7 +42,6 @@ def whole_code(name, instructions):
 @dataclass
 class Architecture:
     name: str
-    machine: int
     image_budget: int
     return_address: int   # bytes a call pushes; 0 where the link register takes it
     call: object          # mnemonic -> is a call
@@ -48,6 +52,7 @@ class Architecture:
     # (function name, instructions) -> the instructions that are its code, in
     # the form the call graph reads
     code: object = whole_code
+    machine: int = None   # the PE header's machine field, from the table
 
 
 # "0x1e <Name>" or "0x1e <Name+0x1e>"; names may hold "<" and ">".
@@ -56,4 +61,10 @@ TARGET = re.compile(r"0x([0-9a-f]+) <(.*?)(?:\+0x([0-9a-f]+))?>$")
 
 def load():
     """name -> Architecture, in the order of MODULES."""
-    return {name: importlib.import_module(f"{__name__}.{name}").ARCHITECTURE for name in MODULES}
+    table = machines.load()
+    architectures = {}
+    for name in MODULES:
+        architecture = importlib.import_module(f"{__name__}.{name}").ARCHITECTURE
+        architecture.machine = table[name].pe_machine
+        architectures[name] = architecture
+    return architectures

@@ -35,7 +35,7 @@ def prologue(code):
 # AArch64 keeps jump tables in read-only data, so the whole listing is code.
 # The options measured 3072 bytes: six blocks.
 ARCHITECTURE = Architecture(
-    "aa64", 0xAA64, 9216 + 6 * 512 + SBAT_BLOCK, 0,
+    "aa64", 9216 + 6 * 512 + SBAT_BLOCK, 0,
     call=lambda m: m in ("bl", "blr"),
     jump=lambda m: m in BRANCHES or m.startswith("b.") or m == "br",
     indirect=lambda m, operands: m in ("blr", "br"),

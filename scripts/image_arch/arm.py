@@ -55,7 +55,7 @@ def prologue(code):
 
 # The options measured 2560 bytes: five blocks.
 ARCHITECTURE = Architecture(
-    "arm", 0x01C2, 8704 + 5 * 512 + SBAT_BLOCK, 0,
+    "arm", 8704 + 5 * 512 + SBAT_BLOCK, 0,
     call=lambda m: bool(CALL.match(m)),
     jump=lambda m: bool(BRANCH.match(m)),
     # Through a register: blx rN to a firmware service; bx lr returns, and

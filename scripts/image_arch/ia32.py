@@ -74,7 +74,7 @@ def depth(code):
 
 # The options measured 2560 bytes: five blocks.
 ARCHITECTURE = Architecture(
-    "ia32", 0x014C, 8704 + 5 * 512 + SBAT_BLOCK, RETURN_ADDRESS,
+    "ia32", 8704 + 5 * 512 + SBAT_BLOCK, RETURN_ADDRESS,
     call=lambda m: m.startswith("call"),
     jump=lambda m: m.startswith("j"),
     indirect=lambda m, operands: operands.startswith("*"),

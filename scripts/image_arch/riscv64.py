@@ -55,7 +55,7 @@ def prologue(code):
 # unaligned field is read a byte at a time. The options measured 2560 bytes:
 # five blocks.
 ARCHITECTURE = Architecture(
-    "riscv64", 0x5064, 9216 + 5 * 512 + SBAT_BLOCK, 0,
+    "riscv64", 9216 + 5 * 512 + SBAT_BLOCK, 0,
     call=lambda m: m in ("call", "jal", "jalr"),
     jump=lambda m: m in BRANCHES or m in ("tail", "j", "jr"),
     indirect=lambda m, operands: m in ("jalr", "jr"),

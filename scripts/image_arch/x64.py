@@ -44,7 +44,7 @@ def code_of(name, instructions):
 # which render long texts in about half the time. The options measured 3584
 # bytes: seven blocks.
 ARCHITECTURE = Architecture(
-    "x64", 0x8664, 8704 + 7 * 512 + SBAT_BLOCK, RETURN_ADDRESS,
+    "x64", 8704 + 7 * 512 + SBAT_BLOCK, RETURN_ADDRESS,
     call=lambda m: m.startswith("call"),
     jump=lambda m: m.startswith("j"),
     indirect=lambda m, operands: operands.startswith("*"),

@@ -10,19 +10,15 @@ file and changelog and nothing else; lintian reports no error.
 
 WORK is made afresh; ARCH are the build's architectures (x64, aa64, ...).
 """
+import os
 import re
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
-failures = []
-
-
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
 def main():
@@ -62,8 +58,9 @@ def main():
     expect(fields[:2] == ["Package: quillmere-efi", "Architecture: all"], f"the package's fields: {fields[:2]}")
 
     changes = sorted(work.glob("*.changes"))
+    # lintian keeps its unpacked copies under TMPDIR: in WORK, not /tmp.
     lint = subprocess.run(["lintian", "--fail-on", "error", *map(str, changes or [package])], capture_output=True,
-                          text=True, timeout=300)
+                          text=True, timeout=300, env=dict(os.environ, TMPDIR=str(work)))
     errors = [line for line in lint.stdout.splitlines() if line.startswith("E:")]
     expect(lint.returncode == 0 and not errors, f"lintian (status {lint.returncode}) reports {errors or lint.stderr.strip()}")
     if not failures:

@@ -10,12 +10,11 @@ boots it without a snapshot so that what the image writes stays on the disk,
 stops autoboot over the serial line and types its commands at the prompt. A
 report file is read back with mtools after QEMU has stopped and must equal,
 byte for byte, the report as the image sent it to the console (CR LF line
-ends; U-Boot's serial console shows them as CR CR LF). The runner cases boot
-through scripts/run-firmware.sh --options, as scripts/boot.sh --options does.
+ends; U-Boot's serial console shows them as CR CR LF). The boot.sh cases run
+scripts/boot.sh --options as a user does and check all it prints.
 """
 import os
 import re
-import select
 import struct
 import subprocess
 import sys
@@ -25,16 +24,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import boot_test  # noqa: E402  (make_disk, the report checks, the QEMU leftover check)
-from boot_test import expect  # noqa: E402
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-import secure_boot  # noqa: E402  (QEMU's command line from machines.sh, U-Boot's prompt)
-from secure_boot import PROMPT, Console, StepFailed  # noqa: E402
+from boot_test import MACHINES, Case, expect  # noqa: E402
+from uboot import Failure as StepFailed, UBoot, qemu_argv, read_console  # noqa: E402
 
 # The machines: each architecture's U-Boot with the disk on virtio, as
 # "virtio 0:1" at the prompt.
-ARCHITECTURES = ("x64", "aa64", "riscv64", "ia32", "arm")
-BOOT_FILE = {"x64": "BOOTX64.EFI", "aa64": "BOOTAA64.EFI", "riscv64": "BOOTRISCV64.EFI", "ia32": "BOOTIA32.EFI",
-             "arm": "BOOTARM.EFI"}
+ARCHITECTURES = boot_test.machines.architectures()
+PROMPT = b"=> "
 PARTITION = "virtio 0:1"
 UBOOT_X86_BOOTARGS = "root=/dev/sdb3 init=/sbin/init rootwait ro"
 REPORT = "\\quillmere-report.txt"
@@ -53,26 +49,39 @@ for _arch in ARCHITECTURES:
                                               "report": "\\from-file.txt"})
 
 
-# The runner's --options, which scripts/boot.sh --options passes on: the words
-# reach the image through U-Boot's bootargs on the autoboot path.
-RUNNER_CASES = {"x64_runner_options": "x64", "aa64_runner_options": "aa64"}
+# scripts/boot.sh --options as a user runs it, on its default disk: each row
+# the machine, the words, the exit status, the image's lines before and after
+# its report, and whether the report file is read back after the boot. The
+# backslashes must reach the image as typed.
+BOOT_SH_CASES = {
+    "x64_boot_sh_unknown_word": ("x64", "ro quillmere.colour=red", 0,
+                                 ["quillmere.colour=red: not an option, ignored"], [], False),
+    "aa64_boot_sh_report_file": ("aa64", "quillmere.report=\\EFI\\BOOT\\r.txt", 0, [], [], True),
+    "x64_boot_sh_report_fails": ("x64", "quillmere.wiat quillmere.report=\\nodir\\r.txt", 2,
+                                 ["quillmere.wiat: not an option, ignored"],
+                                 ["quillmere.report=\\nodir\\r.txt: create failed (Not Found)",
+                                  "## Application failed, r = 14"], False),
+}
 
 
-def run_runner_case(build, work, case):
-    arch = RUNNER_CASES[case]
-    disk = work / "disk.img"
-    boot_test.make_disk(build / f"quillmere{arch}.efi", disk, "--arch", arch)
-    result = subprocess.run([boot_test.SCRIPTS / "run-firmware.sh", "--arch", arch, "--console", "--timeout", "60",
-                             "--options", "ro quillmere.colour=red", str(disk)],
-                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
-    if not expect(result.returncode == 0, f"run-firmware.sh --options failed: {result.stderr.strip()}"):
-        return
-    console = result.stdout
-    expect("setenv bootargs 'ro quillmere.colour=red'; run bootcmd" in console, "the options were not typed")
-    # The image's line for the word it does not know, then the report.
-    line, heading = console.find("quillmere.colour=red: not an option, ignored\n"), console.find("Print Nodes:")
-    expect(0 <= line < heading, "the image did not get the options as its load options")
-    print(f"{case}: the image named the word it does not know before its report")
+def run_boot_sh_case(build, work, case):
+    machine, words, status, before, after, read_back = BOOT_SH_CASES[case]
+    result = subprocess.run([boot_test.SCRIPTS / "boot.sh", "--machine", machine, "--image",
+                             build / f"quillmere{machine}.efi", "--options", words],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+                            env=dict(os.environ, TMPDIR=str(work)))
+    report = boot_test.expected_reports(Case(machine, bus=MACHINES[machine].words("Buses")[0]))[0]
+    want = before + report + after
+    if read_back:
+        want += [f"the report file {words.partition('=')[2]}, read back from the disk:", *report]
+    expect(result.returncode == status, f"boot.sh exited {result.returncode}, want {status}: {result.stderr.strip()}")
+    boot_test.check_report(result.stdout.splitlines(), want)
+    said = result.stderr.splitlines()[-1] if result.stderr.strip() else ""
+    if status == 2:
+        expect(said == "boot: the image returned an error, r = 14 (Not Found)", f"boot.sh said {said!r} last")
+    expect(not list(work.iterdir()), f"boot.sh left {[path.name for path in work.iterdir()]} in TMPDIR")
+    print(result.stdout, end="")
+    print(f"{case}: exit status {result.returncode}; {said}")
 
 
 def load_option(description, facts, path, options):
@@ -101,22 +110,19 @@ def mtools(disk, facts, tool, *argv, data=None):
 def report_bytes(output):
     """The report as the image sent it: from the heading through the text
     form, each line ending in CR LF."""
-    lines = boot_test.report_lines(output)
+    reports = read_console(output).reports
+    lines = reports[0] if reports else []
+    expect(lines, "no complete report on the console")
     return lines, b"".join(line.encode("latin-1") + b"\r\n" for line in lines)
 
 
 def no_prompt_within(console, seconds):
     """True when nothing that ends with U-Boot's prompt arrives for SECONDS."""
+    start = console.seen
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        ready = select.select([console.process.stdout], [], [], deadline - time.monotonic())[0]
-        if ready:
-            chunk = os.read(console.process.stdout.fileno(), 65536)
-            if not chunk:
-                return False
-            console.log.write(chunk)
-            console.pending += chunk
-        if PROMPT in console.pending:
+        console.read(deadline)
+        if PROMPT in console.console[start:]:
             return False
     return True
 
@@ -127,17 +133,17 @@ def run_case(build, work, case):
     disk = work / "disk.img"
     options = ["--options-file", setup["file"]] if "file" in setup else []
     facts = boot_test.make_disk(image, disk, "--arch", arch, "--layout", "mbr", *options)
+    boot_file = MACHINES[arch].boot_file
     if "entry" in setup:
-        entry = load_option("quillmere", facts, f"\\EFI\\BOOT\\{BOOT_FILE[arch]}", setup["entry"])
+        entry = load_option("quillmere", facts, f"\\EFI\\BOOT\\{boot_file}", setup["entry"])
         mtools(disk, facts, "mcopy", "-", "::/boot0001.bin", data=entry)
         mtools(disk, facts, "mcopy", "-", "::/bootorder.bin", data=struct.pack("<H", 1))
 
-    console = Console(secure_boot.machine_argv(arch, disk, writable=True), work / "console.log")
+    console = UBoot(MACHINES[arch], qemu_argv(MACHINES[arch], "disk", "virtio", disk, writable=True),
+                    work / "console.log")
     output = b""
     try:
-        console.wait_for(b"Hit any key to stop autoboot", 120, "U-Boot's autoboot countdown")
-        console.send(" ")
-        console.wait_for(PROMPT, 30, "U-Boot's prompt")
+        console.stop_autoboot()
         # The virtio disk is found once the bus has been scanned.
         console.command("virtio scan", 60)
         if "entry" in setup:
@@ -151,21 +157,20 @@ def run_case(build, work, case):
             expect(b"Booting: quillmere" in output, "bootefi bootmgr did not say 'Booting: quillmere'")
         else:
             console.command(f"setenv bootargs '{setup['bootargs']}'" if setup["bootargs"] else "setenv bootargs")
-            loaded = console.command(f"load {PARTITION} ${{kernel_addr_r}} EFI/BOOT/{BOOT_FILE[arch]}").decode(
-                "latin-1")
+            loaded = console.command(f"load {PARTITION} ${{kernel_addr_r}} EFI/BOOT/{boot_file}").decode("latin-1")
             if not expect("bytes read" in loaded, f"load: {loaded.strip()!r}"):
                 raise StepFailed("U-Boot could not load the image")
             console.send("bootefi ${kernel_addr_r}\n")
             started = time.monotonic()
             if setup.get("wait") == "key":
-                output = console.wait_for(PROMPT_TEXT, 60, "the wait's prompt") + PROMPT_TEXT
+                output = console.wait_for(re.escape(PROMPT_TEXT), 60, "the wait's prompt") + PROMPT_TEXT
                 waited = time.monotonic()
                 expect(no_prompt_within(console, 4), "quillmere.wait returned without a key")
                 console.send(" ")
-                output += console.wait_for(PROMPT, 10, "the return after the key")
+                output += console.wait_for(re.escape(PROMPT), 10, "the return after the key")
                 print(f"returned after the key, {time.monotonic() - waited:.1f} s after the prompt")
             else:
-                output = console.wait_for(PROMPT, 60, "the image's return")
+                output = console.wait_for(re.escape(PROMPT), 60, "the image's return")
         returned = time.monotonic() - started
     except StepFailed as failure:
         expect(False, str(failure))
@@ -176,8 +181,8 @@ def run_case(build, work, case):
     expect(not leftovers, f"QEMU still running for {disk}: pids {leftovers}")
 
     lines, sent = report_bytes(output)
-    boot_test.check_report(lines, boot_test.expected_report(arch, "virtio", "mbr", 1, int(facts["start"], 0),
-                                                            int(facts["size"], 0), int(facts["signature"], 16)))
+    boot_test.check_report(lines, boot_test.expected_reports(Case(arch, "disk", "virtio", "mbr", int(facts["start"], 0),
+                                                                  int(facts["size"], 0), int(facts["signature"], 16)))[0])
     after = output[output.find(b"Print Nodes:") + len(sent) + len(lines):]
     extra = [line.strip("\r") for line in after.decode("latin-1").split("\n") if line.strip("\r")]
     if "wait" in setup:
@@ -212,13 +217,13 @@ def run_case(build, work, case):
 
 def main():
     if sys.argv[1:] == ["--list"]:
-        print("\n".join([*CASES, *RUNNER_CASES]))
+        print("\n".join([*CASES, *BOOT_SH_CASES]))
         return
     case, build = sys.argv[1], Path(sys.argv[2]).resolve()
-    if case not in CASES and case not in RUNNER_CASES:
+    if case not in CASES and case not in BOOT_SH_CASES:
         sys.exit(f"unknown case {case}")
     with tempfile.TemporaryDirectory(prefix=f"quillmere-{case}-") as temp:
-        (run_case if case in CASES else run_runner_case)(build, Path(temp), case)
+        (run_case if case in CASES else run_boot_sh_case)(build, Path(temp), case)
     for failure in boot_test.failures:
         print("FAIL:", failure)
     sys.exit(1 if boot_test.failures else 0)

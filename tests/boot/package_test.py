@@ -18,10 +18,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from signing_test import SCRIPTS, check_verifies, expect, failures  # noqa: E402
+sys.path.insert(0, str(SCRIPTS))
+import machines  # noqa: E402
 
 
 SKIPPED = 77
-IMAGES = ["quillmerex64.efi", "quillmereaa64.efi", "quillmereriscv64.efi", "quillmereia32.efi", "quillmerearm.efi"]
+IMAGES = [f"quillmere{arch}.efi" for arch in machines.architectures()]
 
 
 def main():

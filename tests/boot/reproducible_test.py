@@ -12,7 +12,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-ARCHITECTURES = ["x64", "aa64", "riscv64", "ia32", "arm"]
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import machines  # noqa: E402
+
+ARCHITECTURES = machines.architectures()
 
 
 def build_copy(source, root):

@@ -20,18 +20,13 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPTS = ROOT / "scripts"
 
-failures = []
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
-
-
-def run(*argv, cwd=None, timeout=60):
+def run(*argv, cwd=None, timeout=60, env=None):
     return subprocess.run([str(arg) for arg in argv], capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          cwd=cwd, timeout=timeout)
+                          cwd=cwd, timeout=timeout, env=env)
 
 
 def snapshot(directory):
@@ -49,9 +44,8 @@ def snapshot(directory):
 # Each script's --help: the first line of its usage, as its header says it.
 # Nothing may run: test.sh would configure the trees, bench.sh would build.
 HELP = [
-    ("boot.sh", "Builds the image, puts it on a fresh disk image"),
-    ("make-disk.sh", "Makes a raw disk image whose EFI system partition holds IMAGE"),
-    ("run-firmware.sh", "Boots DISK under U-Boot's UEFI firmware in QEMU"),
+    ("boot.sh", "Builds the images, puts one on a fresh medium and boots it"),
+    ("make-disk.sh", "Makes a raw disk image that a machine's firmware boots IMAGE from"),
     ("test.sh", "Runs every test: the host tests"),
     ("bench.sh", "Builds the benchmark and runs it"),
     ("make-keys.sh", "Makes a fresh Secure Boot key set in DIR"),
@@ -62,10 +56,12 @@ HELP = [
 
 def check_help():
     top = sorted(os.listdir(ROOT))
-    for script, first in HELP:
+    # Each as a user may start it: run itself, and through sh, which must
+    # hand it to bash.
+    for (script, first), shell in [(row, shell) for row in HELP for shell in ([], ["sh"])]:
         started = time.monotonic()
         try:
-            result = run(SCRIPTS / script, "--help", timeout=20)
+            result = run(*shell, SCRIPTS / script, "--help", timeout=20)
         except subprocess.TimeoutExpired:
             expect(False, f"{script} --help ran for 20 s: it does more than print its usage")
             continue
@@ -92,13 +88,26 @@ BOOT_REFUSALS = [
     ("Secure Boot on a firmware that does not authenticate", ["--secure-boot"],
      "the x64 firmware (U-Boot's build for it) does not authenticate images"),
     ("Secure Boot over another bus", ["--arch", "aa64", "--secure-boot", "--bus", "nvme"],
-     "--secure-boot attaches the disk over virtio, not nvme"),
+     "--secure-boot attaches the disk over virtio, not disk on nvme"),
     ("keys without Secure Boot", ["--keys", "/nowhere"], "--keys is for --secure-boot"),
     ("a key folder without keys", ["--arch", "aa64", "--secure-boot", "--keys", "/"], "no db.key in /"),
     ("the other layout's option", ["--layout", "mbr", "--guid", "9B2E4C1A-5D3F-4E7B-A1C6-0F8D2E7B3A95"],
      "--guid is for the gpt layout"),
     ("a signature without its form", ["--layout", "mbr", "--signature", "DEADBEEFX"],
      "1 to 8 hexadecimal digits, 0x optional"),
+    ("a medium the firmware does not boot", ["--arch", "riscv64", "--medium", "cdrom"],
+     "the riscv64 firmware cannot boot from cdrom; it boots from disk, network, superfloppy"),
+    ("a board's other media", ["--machine", "rpi_3", "--medium", "network"],
+     "the rpi_3 firmware cannot boot from network; it boots from sd"),
+    ("a machine of another architecture", ["--arch", "arm", "--machine", "rpi_3"], "--machine rpi_3 is not an arm machine"),
+    ("an unknown machine", ["--machine", "pdp11"], "unknown machine pdp11 (x64, aa64, riscv64, ia32, arm, orangepi_plus, rpi_3)"),
+    ("a bus for the network", ["--medium", "network", "--bus", "ide"], "--bus is for the disk and superfloppy media"),
+    ("a group MAC", ["--medium", "network", "--mac", "01:00:5e:00:00:01"], "its first byte is odd, a group address"),
+    ("a MAC for a disk", ["--mac", "52:54:00:00:00:01"], "--mac is for the network medium"),
+    ("a GPT under the board's firmware", ["--machine", "orangepi_plus", "--layout", "gpt"],
+     "inside a GPT's partition entries; use --layout mbr"),
+    ("a double quote in the options", ["--options", 'quillmere.report="a b"'], "may not hold a double quote"),
+    ("a kept disk that exists", ["--keep-disk", str(ROOT / "README.md")], "README.md exists; remove it"),
 ]
 
 
@@ -183,10 +192,14 @@ def check_make_disk(work, image):
         ("a signature of 0", ["--layout", "mbr", "--signature", "0"], "signature=0x00000000"),
         ("a replaced disk", ["--force"], "signature=3F0A9C2E-71B4-4D6A-8E5C-B2D49A07F1E3"),
     ]
+    # An ordinary user's PATH has no sbin folder, where sfdisk and mkfs.vfat
+    # live; the scripts look there themselves.
+    made.append(("a PATH without sbin", ["--layout", "mbr"], "signature=0x5EC7A1B2"))
     for what, options, fact in made:
         disk = existing if "--force" in options else disks / "made.img"
         before = set(snapshot(disks)) | {disk.name}
-        result = run(make_disk, *options, own, disk)
+        result = run(make_disk, *options, own, disk,
+                     env=dict(os.environ, PATH="/usr/local/bin:/usr/bin:/bin") if "sbin" in what else None)
         if expect(result.returncode == 0, f"make-disk, {what}: {result.stderr.strip()}"):
             expect(fact in result.stdout.split(), f"make-disk, {what}: printed {result.stdout.split()}")
             expect(set(snapshot(disks)) == before, f"make-disk, {what}: left {sorted(set(snapshot(disks)) - before)}")

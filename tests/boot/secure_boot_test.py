@@ -27,7 +27,7 @@ from boot_test import expect  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 import image_report  # noqa: E402  (the PE reader)
 import secure_boot  # noqa: E402  (U-Boot's prompt, as scripts/boot.sh --secure-boot drives it)
-from secure_boot import REFUSAL, Console, StepFailed, secure_boot_value  # noqa: E402
+from secure_boot import REFUSAL, StepFailed, secure_boot_value  # noqa: E402
 
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 # The system partition, as the report must name it.
@@ -90,8 +90,9 @@ def check_runs(console, name, why):
     text = output.decode("latin-1")
     expect(REFUSAL not in text, f"{name} ({why}) was refused: {text.strip()!r}")
     before = len(boot_test.failures)
-    boot_test.check_report(boot_test.report_lines(output),
-                           boot_test.expected_report("aa64", "virtio", "gpt", NUMBER, START, SIZE, GUID))
+    boot_test.check_report(secure_boot.report(output),
+                           boot_test.expected_reports(boot_test.Case("aa64", "disk", "virtio", "gpt", START, SIZE,
+                                                                     GUID))[0])
     if len(boot_test.failures) == before:
         print(f"{name}: report complete ({why})")
 
@@ -108,7 +109,7 @@ def check_refused(console, name, why):
 
 
 def boot(disk, log):
-    console = Console(secure_boot.machine_argv("aa64", disk), log)
+    console = secure_boot.start_machine("aa64", disk, log)
     started = time.monotonic()
     try:
         console.stop_autoboot()

@@ -20,13 +20,8 @@ from pathlib import Path
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 KEY_FILES = sorted([f"{name}.{kind}" for name in ("PK", "KEK", "db") for kind in ("key", "crt", "esl", "auth")] + ["db.cer"])
 
-failures = []
-
-
-def expect(condition, message):
-    if not condition:
-        failures.append(message)
-    return condition
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from expect import expect, failures  # noqa: E402
 
 
 def run(*argv, env=None):
@@ -206,9 +201,9 @@ def check_sign(work, keys, other, images):
     cases = [
         ("no key", ["--cert", cert, image], "no --key given"),
         ("no certificate", ["--key", key, image], "no --cert given"),
-        ("a key option without its file", ["--cert", cert, image, "--key"], "no --key given"),
-        ("an empty key option", ["--key", "", "--cert", cert, image], "--key needs a file"),
-        ("a trailing key option", ["--cert", cert, "--key"], "--key needs a file"),
+        ("a key option without its file", ["--cert", cert, image, "--key"], "option --key needs a value"),
+        ("an empty key option", ["--key", "", "--cert", cert, image], "option --key needs a value"),
+        ("a trailing key option", ["--cert", cert, "--key"], "option --key needs a value"),
         ("no image", ["--key", key, "--cert", cert], "no IMAGE given"),
         ("an unknown option", ["--keys", key, "--cert", cert, image], "unknown option --keys"),
         ("a missing key", ["--key", work / "nope.key", "--cert", cert, image], "cannot read the key"),
