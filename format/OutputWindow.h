@@ -9,7 +9,6 @@
 #include "BaseLib.h"
 #include "Format.h"
 
-
 struct OutputWindow {
   UINT8 *Position;
   UINT8 *End;
