@@ -329,6 +329,9 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
     SlotKind Slot = Parsed.Slot;
     UINT64 Value = Slot == SlotKind::None ? 0 : TakeSlot(Arguments, Taken);
     Conversion Converted;
+    // The text of "%c" and of a character that is not a conversion; it
+    // lives until the tail has written it.
+    UINT8 Single[4];
     // An if chain rather than a switch: on this target a switch's jump
     // table would lie among the code, where it reads as instructions.
     if (Slot == SlotKind::Integer || Slot == SlotKind::Pointer) {
@@ -344,7 +347,6 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
       }
       ConvertInteger(Parsed, Value, ValueText, Converted);
     } else {
-      UINT8 Single[4] = {0, 0, 0, 0};
       CONST VOID *Text = Single;
       BOOLEAN Wide = FALSE;
       if (Slot == SlotKind::Character || Slot == SlotKind::None) {
@@ -361,6 +363,7 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
         }
         Single[0] = (UINT8)Character;
         Single[1] = (UINT8)(Character >> 8);
+        Single[2] = Single[3] = 0;
         Wide = Text == Single;
       } else if (Slot == SlotKind::Text16 || Slot == SlotKind::Text8) {
         if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) {
