@@ -432,19 +432,6 @@ EFI_STATUS EFIAPI FakeSetWatchdogTimer(UINTN Timeout, UINT64 WatchdogCode, UINTN
 
 }  // namespace
 
-void FakeFirmware::InstallOptionServices() {
-  FileSystem.Revision = 0x00010000;
-  FileSystem.OpenVolume = FakeOpenVolume;
-  Input.ReadKeyStroke = FakeReadKeyStroke;
-  Input.WaitForKey = &KeyEventTag;
-  BootServices.CreateEvent = FakeCreateEvent;
-  BootServices.SetTimer = FakeSetTimer;
-  BootServices.WaitForEvent = FakeWaitForEvent;
-  BootServices.CloseEvent = FakeCloseEvent;
-  BootServices.SetWatchdogTimer = FakeSetWatchdogTimer;
-  SystemTable.ConIn = &Input;
-}
-
 FakeFirmware::FakeFirmware() {
   Current = this;
   LoadedImage.DeviceHandle = DeviceHandle();
@@ -457,7 +444,17 @@ FakeFirmware::FakeFirmware() {
   BootServices.LocateProtocol = FakeLocateProtocol;
   SystemTable.ConOut = &Console;
   SystemTable.BootServices = &BootServices;
-  InstallOptionServices();
+  SystemTable.ConIn = &Input;
+  // What the options use: the volume, key input, timers and the watchdog.
+  FileSystem.Revision = 0x00010000;
+  FileSystem.OpenVolume = FakeOpenVolume;
+  Input.ReadKeyStroke = FakeReadKeyStroke;
+  Input.WaitForKey = &KeyEventTag;
+  BootServices.CreateEvent = FakeCreateEvent;
+  BootServices.SetTimer = FakeSetTimer;
+  BootServices.WaitForEvent = FakeWaitForEvent;
+  BootServices.CloseEvent = FakeCloseEvent;
+  BootServices.SetWatchdogTimer = FakeSetWatchdogTimer;
 }
 
 FakeFirmware::~FakeFirmware() {

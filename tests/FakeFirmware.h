@@ -121,7 +121,6 @@ struct FakeFirmware {
   char KeyEventTag = 0;
   int KeysPending = 0;
   int SignalsPending = 0;
-  void InstallOptionServices();
 
   FakeFirmware();
   ~FakeFirmware();

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "CaseName.h"
 #include "FakeFirmware.h"
 #include "Options.h"
 #include "PageEnd.h"
@@ -124,10 +125,8 @@ TEST_P(OptionWords, SetOnlyWhatTheyName) {
   Firmware.InstallGlobals();
   // An empty text still gets a page end: its address is one past a page.
   PageEndCopy Copy(Case.Text.empty() ? (const void *)"" : Case.Text.data(), Case.Text.size());
-  APP_OPTIONS Options;
-  Options.Wait = FALSE;
-  Options.WaitSeconds = 0;
-  Options.ReportPath[0] = 0;
+  RunOptions Options;
+  SetDefaultOptions(&Options);
   size_t Size = Case.Size == (size_t)-1 ? Case.Text.size() - Case.Skip : Case.Size;
   ReadOptionWords(&Options, (const UINT8 *)Copy.Start + Case.Skip, Size, Case.Wide);
 
@@ -140,15 +139,13 @@ TEST_P(OptionWords, SetOnlyWhatTheyName) {
   ExpectFirmwareLeftClean(Firmware);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, OptionWords, testing::ValuesIn(WordCases()),
-                         [](const testing::TestParamInfo<WordCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(Options, OptionWords, testing::ValuesIn(WordCases()), CaseName());
 
 TEST(Options, NullLoadOptionsReadNothing) {
   FakeFirmware Firmware;
   Firmware.InstallGlobals();
-  APP_OPTIONS Options;
-  Options.Wait = FALSE;
-  Options.ReportPath[0] = 0;
+  RunOptions Options;
+  SetDefaultOptions(&Options);
   ReadOptionWords(&Options, nullptr, 64, TRUE);
   EXPECT_EQ(Options.Wait, FALSE);
   EXPECT_EQ(Options.ReportPath[0], 0);
@@ -365,8 +362,7 @@ TEST_P(Runs, ReportAsEverWithWhatTheOptionsAsk) {
   EXPECT_EQ(Firmware.ConvertCalls, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, Runs, testing::ValuesIn(RunCases()),
-                         [](const testing::TestParamInfo<RunCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(Options, Runs, testing::ValuesIn(RunCases()), CaseName());
 
 // How many waits and keys each wait took: the key typed ahead is read and
 // dropped, not taken for the answer.
