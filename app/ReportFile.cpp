@@ -60,12 +60,12 @@ VOID WriteReportText(CONST CHAR16 *Text, UINTN Count) {
   if (File == nullptr || EFI_ERROR(AppReportFile.Status)) {
     return;
   }
-  // Each console character is one UCS-2 unit, so it takes at most three
-  // UTF-8 bytes; a report line is mostly ASCII and fits one chunk.
+  // A character takes at most four UTF-8 bytes (a surrogate pair); a report
+  // line is mostly ASCII and fits one chunk.
   UINT8 Chunk[192];
   UINTN Used = 0;
   for (UINTN Index = 0; Index <= Count; Index++) {
-    if (Index == Count || Used > sizeof Chunk - 3) {
+    if (Index == Count || Used > sizeof Chunk - 4) {
       UINTN Size = Used;
       EFI_STATUS Status = File->Write(File, &Size, Chunk);
       if (EFI_ERROR(Status) || Size != Used) {
@@ -80,13 +80,30 @@ VOID WriteReportText(CONST CHAR16 *Text, UINTN Count) {
       }
     }
     UINT32 Character = Text[Index];
+    // A high surrogate followed by a low one is one character beyond
+    // U+FFFF. A half without its partner stands for no character, and UTF-8
+    // has no form for it: it becomes U+FFFD, so the file stays valid UTF-8.
+    if (Character >= 0xD800 && Character <= 0xDFFF) {
+      UINT32 Next = Index + 1 < Count ? Text[Index + 1] : 0;
+      if (Character <= 0xDBFF && Next >= 0xDC00 && Next <= 0xDFFF) {
+        Character = 0x10000 + ((Character - 0xD800) << 10) + (Next - 0xDC00);
+        Index++;
+      } else {
+        Character = 0xFFFD;
+      }
+    }
     if (Character < 0x80) {
       Chunk[Used++] = (UINT8)Character;
     } else if (Character < 0x800) {
       Chunk[Used++] = (UINT8)(0xC0 | (Character >> 6));
       Chunk[Used++] = (UINT8)(0x80 | (Character & 0x3F));
-    } else {
+    } else if (Character < 0x10000) {
       Chunk[Used++] = (UINT8)(0xE0 | (Character >> 12));
+      Chunk[Used++] = (UINT8)(0x80 | ((Character >> 6) & 0x3F));
+      Chunk[Used++] = (UINT8)(0x80 | (Character & 0x3F));
+    } else {
+      Chunk[Used++] = (UINT8)(0xF0 | (Character >> 18));
+      Chunk[Used++] = (UINT8)(0x80 | ((Character >> 12) & 0x3F));
       Chunk[Used++] = (UINT8)(0x80 | ((Character >> 6) & 0x3F));
       Chunk[Used++] = (UINT8)(0x80 | (Character & 0x3F));
     }
