@@ -13,7 +13,12 @@
 // and ignores -timeout=, -max_len= and -print_final_stats=. The other
 // arguments are corpus folders or files. It fails when it finds no seed.
 
+// 64-bit file offsets and inode numbers on 32-bit targets too: without them
+// readdir fails on a file system whose inode numbers need more than 32 bits.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
@@ -51,9 +56,10 @@ void SaveRunningInput(int Signal) {
   raise(Signal);
 }
 
-Bytes ReadFile(const std::string &Path) {
+bool ReadFile(const std::string &Path, std::vector<Bytes> *Inputs) {
   std::ifstream Stream(Path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
+  Inputs->emplace_back(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
+  return !Stream.bad() && Stream.is_open();
 }
 
 // The quoted tokens of a libFuzzer dictionary: name="text" lines, with \\,
@@ -166,18 +172,25 @@ int main(int Count, char **Arguments) {
       return 2;
     } else if (DIR *Folder = opendir(Argument.c_str())) {
       std::vector<std::string> Names;
+      errno = 0;
       while (dirent *Entry = readdir(Folder)) {
         if (Entry->d_name[0] != '.') {
           Names.push_back(Argument + "/" + Entry->d_name);
         }
       }
+      bool Listed = errno == 0;
       closedir(Folder);
       std::sort(Names.begin(), Names.end());
       for (const std::string &Name : Names) {
-        Seeds.push_back(ReadFile(Name));
+        Listed = ReadFile(Name, &Seeds) && Listed;
       }
-    } else {
-      Seeds.push_back(ReadFile(Argument));
+      if (!Listed) {
+        fprintf(stderr, "fuzz replay: cannot read the corpus %s: %s\n", Argument.c_str(), strerror(errno));
+        return 2;
+      }
+    } else if (!ReadFile(Argument, &Seeds)) {
+      fprintf(stderr, "fuzz replay: cannot read %s\n", Argument.c_str());
+      return 2;
     }
   }
   if (Seeds.empty()) {
