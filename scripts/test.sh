@@ -87,7 +87,13 @@ find_i386_route() {
     if [ "$route" = native ]; then
       "$dir/probe" 2>/dev/null || { i386_failure="QUILLMERE_I386=native, but this kernel runs no i386 program"; status=1; }
     elif ! i386_emulator=$(command -v qemu-i386) || ! "$i386_emulator" "$dir/probe" 2>"$dir/log"; then
-      i386_failure="this kernel runs no i386 program, and qemu-i386 does not either: $(grep -m1 . "$dir/log" || echo "not found")"
+      local why
+      why=$(grep -m1 . "$dir/log" 2>/dev/null || echo "qemu-i386 not found")
+      if [ -n "${QUILLMERE_I386:-}" ]; then
+        i386_failure="QUILLMERE_I386=emulated, but qemu-i386 runs no i386 program: $why"
+      else
+        i386_failure="this kernel runs no i386 program, and qemu-i386 does not either: $why"
+      fi
       status=1
     fi
   fi
@@ -179,7 +185,7 @@ summarize() {
   for tree in "${trees[@]}"; do
     if [ -n "${failure[$tree]:-}" ]; then
       printf '%-15s %s: %s\n' "$tree" "${tree_title[$tree]}" "${failure[$tree]}"
-      failed+=("$tree ${failure[$tree]}")
+      failed+=("$tree: ${failure[$tree]}")
       continue
     fi
     LC_ALL=C awk -v tree="$tree" -v title="${tree_title[$tree]}" -v times="${times[$tree]}" '
@@ -195,9 +201,9 @@ summarize() {
         if (!counted) { printf "%-15s %s: no test results (the run stopped early)\n", tree, title; exit 1 }
         printf "%-15s %s: %d passed, %d failed of %d (%s)%s\n", tree, title, total - failed, failed, total, times, names
         exit (failed > 0)
-      }' "$tree/ctest-output.txt" || failed+=("$tree had failing tests")
+      }' "$tree/ctest-output.txt" || failed+=("$tree: tests failed")
   done
-  if [ -e build/image-report.txt ]; then
+  if [ -n "${times[build]:-}" ]; then
     grep -E '^image |^deepest ' build/image-report.txt | sed 's/^/  /' || echo "  no size and stack report"
   fi
   local whole=$((SECONDS - started))
