@@ -62,12 +62,12 @@ VOID WriteReportText(CONST CHAR16 *Text, UINTN Count) {
   if (File == nullptr || EFI_ERROR(AppReportFile.Status)) {
     return;
   }
-  // Each console character is one UCS-2 unit, so it takes at most three
-  // UTF-8 bytes; a report line is mostly ASCII and fits one chunk.
+  // A character takes at most four UTF-8 bytes (a surrogate pair); a report
+  // line is mostly ASCII and fits one chunk.
   UINT8 Chunk[192];
   UINTN Used = 0;
   for (UINTN Index = 0; Index <= Count; Index++) {
-    if (Index == Count || Used > sizeof Chunk - 3) {
+    if (Index == Count || Used > sizeof Chunk - 4) {
       UINTN Size = Used;
       EFI_STATUS Status = File->Write(File, &Size, Chunk);
       if (EFI_ERROR(Status) || Size != Used) {
@@ -82,16 +82,33 @@ VOID WriteReportText(CONST CHAR16 *Text, UINTN Count) {
       }
     }
     UINT32 Character = Text[Index];
+    // A high surrogate (D800-DBFF) followed by a low one (DC00-DFFF) is one
+    // character beyond U+FFFF. A half without its partner stands for no
+    // character, and UTF-8 has no form for it: it becomes U+FFFD, so that
+    // the file stays valid UTF-8.
+    if ((Character & 0xF800) == 0xD800) {
+      UINT32 Next = Index + 1 < Count ? Text[Index + 1] : 0;
+      if (Character < 0xDC00 && (Next & 0xFC00) == 0xDC00) {
+        Character = 0x10000 + ((Character - 0xD800) << 10) + (Next - 0xDC00);
+        Index++;
+      } else {
+        Character = 0xFFFD;
+      }
+    }
     if (Character < 0x80) {
       Chunk[Used++] = (UINT8)Character;
-    } else if (Character < 0x800) {
-      Chunk[Used++] = (UINT8)(0xC0 | (Character >> 6));
-      Chunk[Used++] = (UINT8)(0x80 | (Character & 0x3F));
-    } else {
-      Chunk[Used++] = (UINT8)(0xE0 | (Character >> 12));
-      Chunk[Used++] = (UINT8)(0x80 | ((Character >> 6) & 0x3F));
-      Chunk[Used++] = (UINT8)(0x80 | (Character & 0x3F));
+      continue;
     }
+    // Six bits a byte after the first, the lowest last; the first byte has
+    // as many top bits set as the sequence has bytes (0xFF00 >> Length, cut
+    // to 8 bits: C0, E0, F0).
+    UINTN Length = Character < 0x800 ? 2 : Character < 0x10000 ? 3 : 4;
+    for (UINTN Byte = Length - 1; Byte > 0; Byte--) {
+      Chunk[Used + Byte] = (UINT8)(0x80 | (Character & 0x3F));
+      Character >>= 6;
+    }
+    Chunk[Used] = (UINT8)((0xFF00 >> Length) | Character);
+    Used += Length;
   }
 }
 

@@ -10,7 +10,7 @@ COMMAND=$(basename "$0" .sh)
 fail() { echo "$COMMAND: $*" >&2; exit 1; }
 
 # The script's header comment, from its second line to `set -e`, as text.
-show_help() { sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
+show_help() { sed -n '2,/^set -/{ /^#/p; }' "$0" | sed 's/^# \{0,1\}//'; }
 
 for folder in /usr/local/sbin /usr/sbin /sbin; do
   case ":$PATH:" in *":$folder:"*) ;; *) PATH=$PATH:$folder ;; esac

@@ -67,6 +67,12 @@ EFI_STATUS EFIAPI FakeFreePool(VOID *Buffer) {
   }
   Current->Live.erase(Found);
   free(Buffer);
+  // A later block at the same address is another one: the C library hands
+  // out a freed address again at once where it caches no block of that
+  // size (32-bit ARM's caches none of a print's 642 bytes).
+  if (Buffer == Current->ShownBlock) {
+    Current->ShownBlock = nullptr;
+  }
   return EFI_SUCCESS;
 }
 

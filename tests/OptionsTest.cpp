@@ -243,6 +243,15 @@ std::vector<RunCase> RunCases() {
        VolumeAnd([](FakeFirmware &F) { F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = std::string(493, ' ') + "quillmere.wait=000x"; }),
        EFI_SUCCESS, {u"quillmere.wait=000x: bad value, ignored\r\n"}, {},
        {{u"\\EFI\\BOOT\\quillmere-options.txt", std::string(493, ' ') + "quillmere.wait=000x"}}, {}},
+      // A stick with its write-protect switch on: the options file is only
+      // read, so it still counts; the report file it asks for cannot be made.
+      {"OptionsFileOnAReadOnlyVolume", u"",
+       VolumeAnd([](FakeFirmware &F) {
+         F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = "quillmere.report=\\r.txt\n";
+         F.ReadOnlyVolume = true;
+       }),
+       EFI_WRITE_PROTECTED, {}, ReportFailed(u"create", u"Write Protected"),
+       {{u"\\EFI\\BOOT\\quillmere-options.txt", "quillmere.report=\\r.txt\n"}}, {}},
       {"OptionsFileReadFails", ReportR,
        VolumeAnd([](FakeFirmware &F) {
          F.Files[u"\\EFI\\BOOT\\quillmere-options.txt"] = "quillmere.wait";
@@ -357,12 +366,102 @@ TEST_P(Runs, ReportAsEverWithWhatTheOptionsAsk) {
   EXPECT_EQ(Firmware.Files, Case.Files);
   EXPECT_EQ(Firmware.Watchdog, Case.Watchdog);
   ExpectFirmwareLeftClean(Firmware);
+  // Each file is opened as its use needs: the options file for reading
+  // alone, so that a write-protected medium still serves; the report file
+  // for writing, made when it is not there.
+  for (const std::string &Call : Firmware.FileCalls) {
+    if (Call.rfind("open ", 0) == 0) {
+      size_t Space = Call.rfind(' ');
+      EXPECT_EQ(Call.substr(Space + 1), Call.substr(5, Space - 5) == "\\EFI\\BOOT\\quillmere-options.txt" ? "1" : "3c")
+          << Call;
+    }
+  }
   // The report's own calls are those of a run without options.
   EXPECT_EQ(Firmware.Opens.size(), 2u);
   EXPECT_EQ(Firmware.ConvertCalls, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, Runs, testing::ValuesIn(RunCases()), CaseName());
+
+// ---------------------------------------------------------------------------
+// The report file's text: what WriteReportText writes for one console text,
+// at every length of UTF-8 and on both sides of each boundary. The text lies
+// at the very end of a readable page, its last unit the last readable one.
+
+struct Utf8Case {
+  std::string Name;
+  std::u16string Text;
+  std::string Bytes;
+};
+
+void PrintTo(const Utf8Case &Case, std::ostream *Stream) { *Stream << Case.Name; }
+
+// A surrogate half alone, which no escape in a literal can spell.
+std::u16string Half(char16_t Unit) { return std::u16string(1, Unit); }
+
+std::string Repeat(const std::string &Text, int Times) {
+  std::string Result;
+  for (int Index = 0; Index < Times; Index++) Result += Text;
+  return Result;
+}
+
+std::u16string Repeat(const std::u16string &Text, int Times) {
+  std::u16string Result;
+  for (int Index = 0; Index < Times; Index++) Result += Text;
+  return Result;
+}
+
+std::vector<Utf8Case> Utf8Cases() {
+  return {
+      {"OneByteLast", u"\u007F", "\x7F"},
+      {"TwoBytesFirst", u"\u0080", "\xC2\x80"},
+      {"TwoBytesLast", u"\u07FF", "\xDF\xBF"},
+      {"ThreeBytesFirst", u"\u0800", "\xE0\xA0\x80"},
+      {"ThreeBytesBelow1000", u"\u0FFF", "\xE0\xBF\xBF"},
+      {"ThreeBytesFrom1000", u"\u1000\u1FFF", "\xE1\x80\x80\xE1\xBF\xBF"},
+      {"Cjk", u"\u3000\u4E2D\u6587\u9FFF", "\xE3\x80\x80\xE4\xB8\xAD\xE6\x96\x87\xE9\xBF\xBF"},
+      {"AroundTheSurrogates", u"\uD7FF\uE000", "\xED\x9F\xBF\xEE\x80\x80"},
+      {"Replacement", u"\uFFFD", "\xEF\xBF\xBD"},
+      {"LastUnit", u"\uFFFF", "\xEF\xBF\xBF"},
+      // A pair is one character of four bytes.
+      {"PairFirst", u"\U00010000", "\xF0\x90\x80\x80"},
+      {"Pair", u"a\U0001F600b", "a\xF0\x9F\x98\x80" "b"},
+      {"PairsBetween", u"\U00020000\U0003FFFF", "\xF0\xA0\x80\x80\xF0\xBF\xBF\xBF"},
+      {"PairLast", u"\U0010FFFF", "\xF4\x8F\xBF\xBF"},
+      // A half without its partner becomes U+FFFD.
+      {"HighHalfLast", u"a" + Half(0xD800), "a\xEF\xBF\xBD"},
+      {"HighHalfBeforeAnother", Half(0xDBFF) + u"b", "\xEF\xBF\xBD" "b"},
+      {"LowHalfAlone", Half(0xDC00) + u"c" + Half(0xDFFF), "\xEF\xBF\xBD" "c\xEF\xBF\xBD"},
+      {"HalvesTheWrongWayRound", Half(0xDC00) + Half(0xD800), "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"TwoHighHalvesThenALow", Half(0xD800) + Half(0xD800) + Half(0xDC00), "\xEF\xBF\xBD\xF0\x90\x80\x80"},
+      // One byte in front puts a four-byte character exactly where the
+      // chunk has three bytes left.
+      {"PairsAcrossChunks", u"a" + Repeat(u"\U0001F600", 150), "a" + Repeat("\xF0\x9F\x98\x80", 150)},
+  };
+}
+
+class ReportFileText : public testing::TestWithParam<Utf8Case> {};
+
+TEST_P(ReportFileText, IsUtf8) {
+  const Utf8Case &Case = GetParam();
+  FakeFirmware Firmware;
+  Firmware.HasFileSystem = true;
+  Firmware.InstallGlobals();
+  EFI_STATUS Status = EFI_SUCCESS;
+  EFI_FILE_PROTOCOL *Root = OpenVolumeRoot(Firmware.DeviceHandle(), &Status);
+  ASSERT_NE(Root, nullptr);
+  CHAR16 Path[] = u"\\r.txt";
+  OpenReportFile(Root, EFI_SUCCESS, Path);
+  PageEndCopy Copy(Case.Text.data(), Case.Text.size() * sizeof(char16_t));
+  WriteReportText((const CHAR16 *)Copy.Start, Case.Text.size());
+  EXPECT_EQ(CloseReportFile(), EFI_SUCCESS);
+  CloseVolumeRoot(Firmware.DeviceHandle(), Root);
+  EXPECT_EQ(Firmware.Files[u"\\r.txt"], Case.Bytes);
+  ExpectFirmwareLeftClean(Firmware);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, ReportFileText, testing::ValuesIn(Utf8Cases()),
+                         [](const testing::TestParamInfo<Utf8Case> &Info) { return Info.param.Name; });
 
 // How many waits and keys each wait took: the key typed ahead is read and
 // dropped, not taken for the answer.

@@ -191,6 +191,44 @@ class GoodImage(unittest.TestCase):
         self.assertEqual(elf2efi.convert(good()), self.image)
 
 
+class SectionCounts(unittest.TestCase):
+    """One to six loadable segments, where the images have three: the headers
+    hold the whole section table, .reloc's header included, and each section
+    lies at its file offset. The headers are the DOS header (64 bytes), the
+    signature and file header (24), the optional header (240 in PE32+, 224
+    in PE32) and 40 bytes a section, rounded up to the file alignment."""
+
+    # segments, ELF class (2: RISC-V 64, PE32+; 1: ARM, PE32), SizeOfHeaders
+    CASES = [(1, 2, 512), (2, 2, 512), (3, 2, 512), (4, 2, 1024), (5, 2, 1024), (6, 2, 1024),
+             (1, 1, 512), (2, 1, 512), (3, 1, 512), (4, 1, 512), (5, 1, 1024), (6, 1, 1024)]
+    # .reloc: one relocation at 0x1008, DIR64 (10) in PE32+ and HIGHLOW (3) in PE32.
+    RELOC = {2: bytes.fromhex("00100000 0c000000 08a0 0000"), 1: bytes.fromhex("00100000 0c000000 0830 0000")}
+
+    def test_cases(self):
+        for count, elf_class, headers_size in self.CASES:
+            with self.subTest(segments=count, elf_class=elf_class):
+                wide = elf_class == 2
+                segments = [(PF_R | PF_X, 0x1000, CODE)]
+                segments += [(PF_R | PF_W if index % 2 else PF_R, 0x1000 * (index + 1), bytes([0x40 + index]) * 8 * index)
+                             for index in range(1, count)]
+                # The addend is the value in place, so the code's bytes stay as they are.
+                addend, = struct.unpack_from("<Q" if wide else "<I", CODE, 8)
+                image = elf2efi.convert(make_elf(
+                    segments, relocations=[(0x1008, 3 if wide else 23, addend, 0)], entry=0x1004,
+                    machine=243 if wide else 40, elf_class=elf_class, rel=not wide))
+                pe, = struct.unpack_from("<I", image, 0x3C)
+                number, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+                table = pe + 24 + optional_size
+                self.assertEqual(number, count + 1)
+                self.assertEqual(struct.unpack_from("<I", image, pe + 24 + 60)[0], headers_size, "SizeOfHeaders")
+                self.assertLessEqual(table + 40 * number, headers_size, "the section table ends inside the headers")
+                for index, data in enumerate([data for _, _, data in segments] + [self.RELOC[elf_class]]):
+                    raw_size, raw_offset = struct.unpack_from("<II", image, table + 40 * index + 16)
+                    self.assertEqual((raw_size, raw_offset), (512, headers_size + 512 * index), f"section {index}")
+                    self.assertEqual(image[raw_offset:raw_offset + 512], data + bytes(512 - len(data)), f"section {index}")
+                self.assertEqual(len(image), headers_size + 512 * (count + 1))
+
+
 class Pe32Image(unittest.TestCase):
     """A 32-bit machine through the same code: an ELF32 with REL relocations
     (the addend in place) becomes a PE32 image with HIGHLOW relocations. The
