@@ -6,6 +6,8 @@
 #include "FakeFirmware.h"
 #include "Options.h"
 #include "PageEnd.h"
+#include "ReportFile.h"
+#include "VolumeRoot.h"
 
 namespace {
 
