@@ -1,0 +1,461 @@
+#include "BaseLib.h"
+#include "DiskCheck.h"
+
+namespace {
+
+// The GPT header, as far as it is read: byte offsets.
+#define GPT_HEADER_SIZE 12
+#define GPT_HEADER_CRC32 16
+#define GPT_MY_LBA 24
+#define GPT_ENTRY_ARRAY_LBA 72
+#define GPT_ENTRY_COUNT 80
+#define GPT_ENTRY_SIZE 84
+#define GPT_ENTRY_ARRAY_CRC32 88
+#define GPT_HEADER_SIZE_MIN 92
+// An entry: type GUID, unique GUID, first and last LBA.
+#define GPT_ENTRY_UNIQUE_GUID 16
+#define GPT_ENTRY_FIRST_LBA 32
+#define GPT_ENTRY_LAST_LBA 40
+#define GPT_ENTRY_SIZE_MIN 128
+
+// The MBR and every extended boot record: the disk signature, four 16-byte
+// entries, the 0x55 0xAA signature.
+#define MBR_DISK_SIGNATURE 440
+#define MBR_ENTRIES 446
+#define MBR_BOOT_SIGNATURE 510
+#define MBR_BYTES 512
+#define MBR_ENTRY_TYPE 4
+#define MBR_ENTRY_FIRST_LBA 8
+#define MBR_ENTRY_SIZE 12
+#define MBR_TYPE_PROTECTIVE 0xEE
+
+// ISO 9660 sectors are 2048 bytes (2^11) on every medium; the El Torito boot
+// record is sector 17, and its catalog is a run of 32-byte entries.
+#define ISO_SECTOR_SHIFT 11
+#define ISO_SECTOR_BYTES 2048
+#define EL_TORITO_BOOT_RECORD_SECTOR 17
+#define EL_TORITO_CATALOG_POINTER 0x47
+#define EL_TORITO_ENTRY_BYTES 32
+#define EL_TORITO_LOAD_RBA 8
+#define EL_TORITO_BOOTABLE 0x88
+#define EL_TORITO_NOT_BOOTABLE 0x00
+#define EL_TORITO_HEADER 0x90
+#define EL_TORITO_FINAL_HEADER 0x91
+#define EL_TORITO_EXTENSION 0x44
+
+UINT64 Read64(CONST UINT8 *Field) {
+  return (UINT64)UnalignedRead32(Field) | ((UINT64)UnalignedRead32(Field + 4) << 32);
+}
+
+BOOLEAN SameBytes(CONST UINT8 *Left, CONST CHAR8 *Right, UINTN Count) {
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (Left[Index] != (UINT8)Right[Index]) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+VOID SetGuid(EFI_GUID *Guid, CONST UINT8 *Bytes) {
+  Guid->Data1 = UnalignedRead32(Bytes);
+  Guid->Data2 = UnalignedRead16(Bytes + 4);
+  Guid->Data3 = UnalignedRead16(Bytes + 6);
+  for (UINTN Index = 0; Index < 8; Index++) {
+    Guid->Data4[Index] = Bytes[8 + Index];
+  }
+}
+
+// Sets the reason; always FALSE, so that a failed step reads
+// "return Fail(...)".
+BOOLEAN Fail(DISK_CHECK *Check, DISK_REASON Reason, UINT64 First = 0, UINT64 Second = 0) {
+  Check->Reason = Reason;
+  Check->Values[0] = First;
+  Check->Values[1] = Second;
+  return FALSE;
+}
+
+// log2 of the block size, or 0 when no table can live on it: a power of two
+// from DISK_BLOCK_SIZE_MIN to DISK_BUFFER_BYTES. Shifts stand in for every
+// division by it, which a 32-bit image could not do without a helper.
+UINT32 BlockShift(UINT32 BlockSize) {
+  UINT32 Shift = 9;
+  while ((1U << Shift) < BlockSize && (1U << Shift) < DISK_BUFFER_BYTES) {
+    Shift++;
+  }
+  return (1U << Shift) == BlockSize ? Shift : 0;
+}
+
+// Reads the blocks holding Size bytes (1 to DISK_BUFFER_BYTES) from Lba on
+// into the buffer. A read the disk does not reach is never asked for.
+BOOLEAN ReadDisk(CONST DISK *Disk, UINT32 Shift, EFI_LBA Lba, UINT64 Size, DISK_CHECK *Check) {
+  UINT64 Blocks = (Size + Disk->BlockSize - 1) >> Shift;
+  if (Lba > Disk->LastBlock || Blocks - 1 > Disk->LastBlock - Lba) {
+    return Fail(Check, DiskReadPastEnd, Lba, Disk->LastBlock);
+  }
+  EFI_STATUS Status =
+      Disk->BlockIo->ReadBlocks(Disk->BlockIo, Disk->MediaId, Lba, (UINTN)(Blocks << Shift), Disk->Buffer);
+  if (EFI_ERROR(Status)) {
+    return Fail(Check, DiskReadFailed, Lba, Status);
+  }
+  return TRUE;
+}
+
+// The firmware's CRC32 of Size bytes of the buffer, Size at least 1.
+BOOLEAN CalculateCrc(CONST DISK *Disk, UINTN Size, UINT32 *Crc, DISK_CHECK *Check) {
+  EFI_STATUS Status = Disk->CalculateCrc32(Disk->Buffer, Size, Crc);
+  if (EFI_ERROR(Status)) {
+    return Fail(Check, DiskCrcFailed, Status);
+  }
+  return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// GPT: the primary header at LBA 1 and its entry array, each only once its
+// CRC32 holds.
+
+BOOLEAN ReadGptEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *Check) {
+  Check->Table = DiskTableGpt;
+  if (!ReadDisk(Disk, Shift, 1, Disk->BlockSize, Check)) {
+    return FALSE;
+  }
+  UINT8 *Header = Disk->Buffer;
+  if (!SameBytes(Header, "EFI PART", 8)) {
+    return Fail(Check, GptHeaderMissing);
+  }
+  UINT32 HeaderSize = UnalignedRead32(Header + GPT_HEADER_SIZE);
+  if (HeaderSize < GPT_HEADER_SIZE_MIN || HeaderSize > Disk->BlockSize) {
+    return Fail(Check, GptHeaderSizeBad, HeaderSize);
+  }
+  UINT64 MyLba = Read64(Header + GPT_MY_LBA);
+  if (MyLba != 1) {
+    return Fail(Check, GptHeaderLbaWrong, MyLba);
+  }
+  // The CRC32 covers the header with its own field taken as zero.
+  UINT32 Stored = UnalignedRead32(Header + GPT_HEADER_CRC32);
+  for (UINTN Index = 0; Index < 4; Index++) {
+    Header[GPT_HEADER_CRC32 + Index] = 0;
+  }
+  UINT32 Crc = 0;
+  if (!CalculateCrc(Disk, HeaderSize, &Crc, Check)) {
+    return FALSE;
+  }
+  if (Crc != Stored) {
+    return Fail(Check, GptHeaderCrcWrong, Stored, Crc);
+  }
+
+  // 128 times a power of two; the array's size is taken in 64 bits, where
+  // no count and size of 32 bits each can wrap it around.
+  UINT32 EntrySize = UnalignedRead32(Header + GPT_ENTRY_SIZE);
+  if (EntrySize < GPT_ENTRY_SIZE_MIN || (EntrySize & (EntrySize - 1)) != 0) {
+    return Fail(Check, GptEntrySizeBad, EntrySize);
+  }
+  UINT32 Count = UnalignedRead32(Header + GPT_ENTRY_COUNT);
+  if (Number == 0 || Number > Count) {
+    return Fail(Check, GptEntryMissing, Number, Count);
+  }
+  UINT64 ArrayBytes = (UINT64)Count * EntrySize;
+  if (ArrayBytes > DISK_BUFFER_BYTES) {
+    return Fail(Check, GptEntryArrayTooLarge, ArrayBytes);
+  }
+  EFI_LBA ArrayLba = Read64(Header + GPT_ENTRY_ARRAY_LBA);
+  Stored = UnalignedRead32(Header + GPT_ENTRY_ARRAY_CRC32);
+  // The header is gone from here on: the array takes the buffer.
+  if (!ReadDisk(Disk, Shift, ArrayLba, ArrayBytes, Check) || !CalculateCrc(Disk, (UINTN)ArrayBytes, &Crc, Check)) {
+    return FALSE;
+  }
+  if (Crc != Stored) {
+    return Fail(Check, GptEntryArrayCrcWrong, Stored, Crc);
+  }
+
+  CONST UINT8 *Entry = Disk->Buffer + (UINTN)(Number - 1) * EntrySize;
+  BOOLEAN Unused = TRUE;
+  for (UINTN Index = 0; Index < 16; Index++) {
+    Unused = Unused && Entry[Index] == 0;
+  }
+  if (Unused) {
+    return Fail(Check, GptEntryUnused, Number);
+  }
+  UINT64 First = Read64(Entry + GPT_ENTRY_FIRST_LBA);
+  UINT64 Last = Read64(Entry + GPT_ENTRY_LAST_LBA);
+  if (Last < First) {
+    return Fail(Check, GptEntryEndsBeforeStart, Number);
+  }
+  Check->PartitionStart = First;
+  Check->PartitionSize = Last - First + 1;
+  SetGuid(&Check->Signature, Entry + GPT_ENTRY_UNIQUE_GUID);
+  Check->PartitionFormat = MBR_TYPE_EFI_PARTITION_TABLE_HEADER;
+  Check->SignatureType = SIGNATURE_TYPE_GUID;
+  return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// MBR: primary entries 1 to 4 in the MBR, logical partitions from 5 on in
+// the chain of extended boot records.
+
+BOOLEAN IsExtendedType(UINT8 Type) { return Type == 0x05 || Type == 0x0F || Type == 0x85; }
+
+BOOLEAN HasBootSignature(CONST UINT8 *Record) {
+  return Record[MBR_BOOT_SIGNATURE] == 0x55 && Record[MBR_BOOT_SIGNATURE + 1] == 0xAA;
+}
+
+// The MBR is in the buffer.
+BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *Check) {
+  Check->Table = DiskTableMbr;
+  // The signature first: the chain's reads take the buffer. A signature of 0
+  // is no signature.
+  UINT32 Signature = UnalignedRead32(Disk->Buffer + MBR_DISK_SIGNATURE);
+  Check->Signature.Data1 = Signature;
+  Check->PartitionFormat = MBR_TYPE_PCAT;
+  Check->SignatureType = Signature == 0 ? NO_DISK_SIGNATURE : SIGNATURE_TYPE_MBR;
+
+  CONST UINT8 *Entries = Disk->Buffer + MBR_ENTRIES;
+  if (Number == 0) {
+    return Fail(Check, MbrEntryMissing, Number);
+  }
+  if (Number <= 4) {
+    CONST UINT8 *Entry = Entries + 16 * (Number - 1);
+    if (Entry[MBR_ENTRY_TYPE] == 0) {
+      return Fail(Check, MbrEntryMissing, Number);
+    }
+    Check->PartitionStart = UnalignedRead32(Entry + MBR_ENTRY_FIRST_LBA);
+    Check->PartitionSize = UnalignedRead32(Entry + MBR_ENTRY_SIZE);
+    return TRUE;
+  }
+
+  // The first extended entry of the MBR starts the chain; in each record,
+  // every other used entry is the next logical partition, and the first
+  // extended entry, counted from the extended partition's start, leads on.
+  EFI_LBA Extended = 0;
+  BOOLEAN Found = FALSE;
+  for (UINTN Index = 0; Index < 4 && !Found; Index++) {
+    Found = IsExtendedType(Entries[16 * Index + MBR_ENTRY_TYPE]);
+    Extended = UnalignedRead32(Entries + 16 * Index + MBR_ENTRY_FIRST_LBA);
+  }
+  if (!Found) {
+    return Fail(Check, MbrEntryMissing, Number);
+  }
+  // Each record's LBA is kept after the buffer's read area, so that a chain
+  // that comes back to a record is seen as a loop before that record's
+  // partitions are counted again.
+  EFI_LBA *Visited = (EFI_LBA *)(Disk->Buffer + DISK_BUFFER_BYTES);
+  EFI_LBA Record = Extended;
+  UINT32 Logical = 4;
+  for (UINT32 Records = 0; Records < MBR_CHAIN_MAX; Records++) {
+    for (UINT32 Index = 0; Index < Records; Index++) {
+      if (Visited[Index] == Record) {
+        return Fail(Check, MbrChainLoops, Record);
+      }
+    }
+    Visited[Records] = Record;
+    if (!ReadDisk(Disk, Shift, Record, MBR_BYTES, Check)) {
+      return FALSE;
+    }
+    if (!HasBootSignature(Disk->Buffer)) {
+      return Fail(Check, MbrRecordMissing, Record);
+    }
+    BOOLEAN Next = FALSE;
+    EFI_LBA NextRecord = 0;
+    // The record is in the buffer now, where the MBR was: Entries are its.
+    for (UINTN Index = 0; Index < 4; Index++) {
+      CONST UINT8 *Entry = Entries + 16 * Index;
+      UINT8 Type = Entry[MBR_ENTRY_TYPE];
+      if (Type == 0) {
+        continue;
+      }
+      UINT64 Relative = UnalignedRead32(Entry + MBR_ENTRY_FIRST_LBA);
+      if (IsExtendedType(Type)) {
+        if (!Next) {
+          Next = TRUE;
+          NextRecord = Extended + Relative;
+        }
+      } else if (++Logical == Number) {
+        Check->PartitionStart = Record + Relative;
+        Check->PartitionSize = UnalignedRead32(Entry + MBR_ENTRY_SIZE);
+        return TRUE;
+      }
+    }
+    if (!Next) {
+      return Fail(Check, MbrEntryMissing, Number);
+    }
+    Record = NextRecord;
+  }
+  return Fail(Check, MbrChainTooLong, MBR_CHAIN_MAX);
+}
+
+// ---------------------------------------------------------------------------
+// El Torito: the boot record, the catalog it names, and its entries. The
+// initial/default entry is entry 0; the entries of the sections that follow
+// are numbered on from 1, in the catalog's order.
+
+// Reads ISO sector Sector and returns where its 2048 bytes lie in the
+// buffer, or null. A block larger than a sector holds several.
+CONST UINT8 *ReadIsoSector(CONST DISK *Disk, UINT32 Shift, UINT64 Sector, DISK_CHECK *Check) {
+  if (Shift <= ISO_SECTOR_SHIFT) {
+    return ReadDisk(Disk, Shift, Sector << (ISO_SECTOR_SHIFT - Shift), ISO_SECTOR_BYTES, Check) ? Disk->Buffer
+                                                                                                : nullptr;
+  }
+  if (!ReadDisk(Disk, Shift, Sector >> (Shift - ISO_SECTOR_SHIFT), Disk->BlockSize, Check)) {
+    return nullptr;
+  }
+  return Disk->Buffer + (UINTN)((Sector << ISO_SECTOR_SHIFT) & (Disk->BlockSize - 1));
+}
+
+// The validation entry: header ID 1, the key 0x55 0xAA, and 16-bit words
+// that add up to 0.
+BOOLEAN IsValidationEntry(CONST UINT8 *Entry) {
+  UINT16 Sum = 0;
+  for (UINTN Index = 0; Index < EL_TORITO_ENTRY_BYTES; Index += 2) {
+    Sum = (UINT16)(Sum + UnalignedRead16(Entry + Index));
+  }
+  return Entry[0] == 1 && Entry[30] == 0x55 && Entry[31] == 0xAA && Sum == 0;
+}
+
+BOOLEAN IsBootEntry(CONST UINT8 *Entry) {
+  return Entry[0] == EL_TORITO_BOOTABLE || Entry[0] == EL_TORITO_NOT_BOOTABLE;
+}
+
+BOOLEAN ReadElToritoEntry(CONST DISK *Disk, UINT32 Shift, UINT64 Start, UINT32 Number, DISK_CHECK *Check) {
+  Check->Table = DiskTableElTorito;
+  CONST UINT8 *Record = ReadIsoSector(Disk, Shift, EL_TORITO_BOOT_RECORD_SECTOR, Check);
+  if (Record == nullptr) {
+    return FALSE;
+  }
+  if (Record[0] != 0 || !SameBytes(Record + 1, "CD001\1EL TORITO SPECIFICATION", 29)) {
+    return Fail(Check, ElToritoMissing);
+  }
+  UINT64 Catalog = UnalignedRead32(Record + EL_TORITO_CATALOG_POINTER);
+
+  // Entries of the current section still to come, whether its header was
+  // the last, and whether the record before was an entry or an extension,
+  // which more extensions may follow.
+  UINT32 SectionLeft = 0;
+  BOOLEAN FinalSection = FALSE;
+  BOOLEAN AfterEntry = FALSE;
+  UINT32 BootEntry = 0;
+  BOOLEAN Found = FALSE;
+  CONST UINT8 *Sector = nullptr;
+  for (UINT32 Index = 0;; Index++) {
+    if (Index == EL_TORITO_ENTRIES_MAX) {
+      return Fail(Check, ElToritoCatalogTooLong, EL_TORITO_ENTRIES_MAX);
+    }
+    UINT32 InSector = Index & (ISO_SECTOR_BYTES / EL_TORITO_ENTRY_BYTES - 1);
+    if (InSector == 0) {
+      Sector = ReadIsoSector(Disk, Shift, Catalog + Index / (ISO_SECTOR_BYTES / EL_TORITO_ENTRY_BYTES), Check);
+      if (Sector == nullptr) {
+        return FALSE;
+      }
+    }
+    CONST UINT8 *Entry = Sector + InSector * EL_TORITO_ENTRY_BYTES;
+    BOOLEAN IsEntry = FALSE;
+    if (Index == 0) {
+      if (!IsValidationEntry(Entry)) {
+        return Fail(Check, ElToritoCatalogBad, Catalog);
+      }
+    } else if (Index == 1 || SectionLeft > 0) {
+      if (Entry[0] == EL_TORITO_EXTENSION && AfterEntry) {
+        continue;
+      }
+      if (!IsBootEntry(Entry)) {
+        return Fail(Check, ElToritoCatalogBad, Catalog);
+      }
+      SectionLeft -= Index == 1 ? 0 : 1;
+      IsEntry = TRUE;
+    } else if (Entry[0] == EL_TORITO_EXTENSION && AfterEntry) {
+      continue;
+    } else if (!FinalSection && (Entry[0] == EL_TORITO_HEADER || Entry[0] == EL_TORITO_FINAL_HEADER)) {
+      SectionLeft = UnalignedRead16(Entry + 2);
+      FinalSection = Entry[0] == EL_TORITO_FINAL_HEADER;
+    } else {
+      // The catalog ends after the last section's entries, or where no
+      // header follows one.
+      break;
+    }
+    AfterEntry = IsEntry;
+    if (IsEntry) {
+      // The first entry that loads the node's start answers, unless a later
+      // one has the node's own number.
+      if (UnalignedRead32(Entry + EL_TORITO_LOAD_RBA) == Start && (!Found || BootEntry == Number)) {
+        Check->BootEntry = BootEntry;
+        Found = TRUE;
+      }
+      BootEntry++;
+    }
+  }
+  if (!Found) {
+    return Fail(Check, ElToritoEntryMissing, Start);
+  }
+  Check->PartitionStart = Start;
+  return TRUE;
+}
+
+VOID StartCheck(DISK_CHECK *Check, UINT32 Entry) {
+  Check->Reason = DiskChecked;
+  Check->Table = DiskTableNone;
+  Check->Entry = Entry;
+  Check->Values[0] = Check->Values[1] = 0;
+  Check->Differs = 0;
+  Check->PartitionStart = Check->PartitionSize = 0;
+  Check->Signature.Data1 = 0;
+  Check->Signature.Data2 = Check->Signature.Data3 = 0;
+  for (UINTN Index = 0; Index < 8; Index++) {
+    Check->Signature.Data4[Index] = 0;
+  }
+  Check->PartitionFormat = Check->SignatureType = 0;
+  Check->BootEntry = 0;
+}
+
+UINT32 DifferingField(BOOLEAN Differs, UINT32 Field) { return Differs ? Field : 0; }
+
+}  // namespace
+
+VOID CheckHardDriveNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check) {
+  UINT32 Number = UnalignedRead32(Node + HARDDRIVE_PARTITION_NUMBER);
+  StartCheck(Check, Number);
+  UINT32 Shift = BlockShift(Disk->BlockSize);
+  if (Shift == 0) {
+    Fail(Check, DiskBlockSizeUnusable, Disk->BlockSize);
+    return;
+  }
+  // LBA 0 decides the table: a GPT behind a protective MBR, or the MBR.
+  if (!ReadDisk(Disk, Shift, 0, MBR_BYTES, Check)) {
+    return;
+  }
+  if (!HasBootSignature(Disk->Buffer)) {
+    Fail(Check, DiskNoMbr);
+    return;
+  }
+  BOOLEAN Protective = FALSE;
+  for (UINTN Index = 0; Index < 4; Index++) {
+    Protective = Protective || Disk->Buffer[MBR_ENTRIES + 16 * Index + MBR_ENTRY_TYPE] == MBR_TYPE_PROTECTIVE;
+  }
+  if (!(Protective ? ReadGptEntry(Disk, Shift, Number, Check) : ReadMbrEntry(Disk, Shift, Number, Check))) {
+    return;
+  }
+  CONST UINT8 *Signature = Node + HARDDRIVE_SIGNATURE;
+  EFI_GUID NodeSignature;
+  SetGuid(&NodeSignature, Signature);
+  BOOLEAN SameSignature = NodeSignature.Data1 == Check->Signature.Data1 &&
+                          NodeSignature.Data2 == Check->Signature.Data2 &&
+                          NodeSignature.Data3 == Check->Signature.Data3;
+  for (UINTN Index = 0; Index < 8; Index++) {
+    SameSignature = SameSignature && NodeSignature.Data4[Index] == Check->Signature.Data4[Index];
+  }
+  Check->Differs = DifferingField(Read64(Node + HARDDRIVE_PARTITION_START) != Check->PartitionStart, DISK_FIELD_START) |
+                   DifferingField(Read64(Node + HARDDRIVE_PARTITION_SIZE) != Check->PartitionSize, DISK_FIELD_SIZE) |
+                   DifferingField(!SameSignature, DISK_FIELD_SIGNATURE) |
+                   DifferingField(Node[HARDDRIVE_PARTITION_FORMAT] != Check->PartitionFormat, DISK_FIELD_FORMAT) |
+                   DifferingField(Node[HARDDRIVE_SIGNATURE_TYPE] != Check->SignatureType, DISK_FIELD_SIGNATURE_TYPE);
+}
+
+VOID CheckCdromNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check) {
+  UINT32 Number = UnalignedRead32(Node + CDROM_BOOT_ENTRY);
+  StartCheck(Check, Number);
+  UINT32 Shift = BlockShift(Disk->BlockSize);
+  if (Shift == 0) {
+    Fail(Check, DiskBlockSizeUnusable, Disk->BlockSize);
+    return;
+  }
+  if (ReadElToritoEntry(Disk, Shift, Read64(Node + CDROM_PARTITION_START), Number, Check)) {
+    Check->Differs = DifferingField(Check->BootEntry != Number, DISK_FIELD_BOOT_ENTRY);
+  }
+}
