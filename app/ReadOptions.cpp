@@ -1,6 +1,7 @@
+#include "Options.h"
+
 #include "BaseLib.h"
 #include "Console.h"
-#include "Options.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ BOOLEAN ReadSeconds(CONST CHAR16 *Value, UINT32 *Seconds) {
 
 // Word is terminated; Length is the word's whole length, which is more than
 // the buffer held when the word was cut.
-VOID ApplyOptionWord(APP_OPTIONS *Options, CONST CHAR16 *Word, UINTN Length) {
+VOID ApplyOptionWord(RunOptions *Options, CONST CHAR16 *Word, UINTN Length) {
   CONST CHAR16 *Name = SkipLiteral(Word, "quillmere.");
   if (Name == nullptr) {
     return;
@@ -74,7 +75,13 @@ BOOLEAN IsBlank(CHAR16 Character) {
 
 }  // namespace
 
-VOID ReadOptionWords(APP_OPTIONS *Options, CONST VOID *Text, UINTN Size, BOOLEAN Wide) {
+VOID SetDefaultOptions(RunOptions *Options) {
+  Options->Wait = FALSE;
+  Options->WaitSeconds = 0;
+  Options->ReportPath[0] = 0;
+}
+
+VOID ReadOptionWords(RunOptions *Options, CONST VOID *Text, UINTN Size, BOOLEAN Wide) {
   if (Text == nullptr) {
     return;
   }
@@ -88,7 +95,7 @@ VOID ReadOptionWords(APP_OPTIONS *Options, CONST VOID *Text, UINTN Size, BOOLEAN
     UINTN Length = 0;
     for (;; At++) {
       // The caller's size bounds the text as much as its terminator does.
-      Character = At == Count ? 0 : Wide ? UnalignedRead16(Bytes + 2 * At) : Bytes[At];
+      Character = At == Count ? 0 : Wide ? ReadUnaligned<UINT16>(Bytes + 2 * At) : Bytes[At];
       if (Character == 0 || IsBlank(Character)) {
         break;
       }
@@ -105,7 +112,7 @@ VOID ReadOptionWords(APP_OPTIONS *Options, CONST VOID *Text, UINTN Size, BOOLEAN
   }
 }
 
-VOID ReadOptions(APP_OPTIONS *Options, CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage, EFI_FILE_PROTOCOL *Root) {
+VOID ReadOptions(RunOptions *Options, CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage, EFI_FILE_PROTOCOL *Root) {
   EFI_FILE_PROTOCOL *File = nullptr;
   // No file is the usual case and says nothing; neither does a volume that
   // cannot be read, where the load options still count.

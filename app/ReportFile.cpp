@@ -1,18 +1,19 @@
+#include "ReportFile.h"
+
 #include "Console.h"
-#include "Options.h"
 
 namespace {
 
 // The report file of this run. File is set only while the report goes to
 // it; Path is set from the moment a report file was asked for.
-struct REPORT_FILE {
+struct ReportFile {
   CHAR16 *Path;
   EFI_FILE_PROTOCOL *File;
   EFI_STATUS Status;
   CONST CHAR16 *Step;  // what Status failed at
 };
 
-REPORT_FILE AppReportFile;
+ReportFile AppReportFile;
 
 #define REPORT_MODE (EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE)
 
@@ -53,6 +54,7 @@ VOID OpenReportFile(EFI_FILE_PROTOCOL *Root, EFI_STATUS VolumeStatus, CHAR16 *Pa
     return;
   }
   AppReportFile.File = File;
+  SetConsoleCopy(WriteReportText);
 }
 
 VOID WriteReportText(CONST CHAR16 *Text, UINTN Count) {
@@ -99,6 +101,7 @@ EFI_STATUS CloseReportFile() {
   }
   EFI_FILE_PROTOCOL *File = AppReportFile.File;
   // The line below, and anything after it, is not part of the report.
+  SetConsoleCopy(nullptr);
   AppReportFile.File = nullptr;
   if (File != nullptr) {
     if (!EFI_ERROR(AppReportFile.Status)) {

@@ -1,5 +1,6 @@
+#include "WaitForKey.h"
+
 #include "Console.h"
-#include "Options.h"
 
 namespace {
 

@@ -7,11 +7,10 @@ UINTN BoundedLength16(CONST CHAR16 *String, UINTN MaxSize) {
   }
   ASSERT_AT("base/SafeString", 128, ((UINTN) String & 0x00000001) == 0);
   // A UCS-2 string handed to the engine may start at an odd address (the
-  // assertion above only reports it), so each unit is put together from its
-  // two bytes instead of being loaded as a CHAR16.
+  // assertion above only reports it), so its units are read unaligned.
   CONST UINT8 *Bytes = (CONST UINT8 *)String;
   UINTN Length = 0;
-  while (Length < MaxSize && (Bytes[2 * Length] | Bytes[2 * Length + 1]) != 0) {
+  while (Length < MaxSize && ReadUnaligned<UINT16>(Bytes + 2 * Length) != 0) {
     Length++;
   }
   return Length;

@@ -1,13 +1,12 @@
 #include "Console.h"
-#include "Options.h"
 
-VOID *AllocateBootPool(UINTN Size) {
-  VOID *Memory = nullptr;
-  if (EFI_ERROR(AppBootServices->AllocatePool(EfiBootServicesData, Size, &Memory))) {
-    return nullptr;
-  }
-  return Memory;
-}
+namespace {
+
+CONSOLE_COPY ConsoleCopy;
+
+}  // namespace
+
+VOID SetConsoleCopy(CONSOLE_COPY Copy) { ConsoleCopy = Copy; }
 
 UINTN ConsolePrintList(CONST CHAR16 *Format, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Console, ArgumentList Arguments) {
   CHAR16 *Buffer = (CHAR16 *)AllocateBootPool(CONSOLE_BUFFER_CHARACTERS * sizeof(CHAR16));
@@ -17,13 +16,13 @@ UINTN ConsolePrintList(CONST CHAR16 *Format, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Co
   if (Console != nullptr && Count > 0) {
     if (EFI_ERROR(Console->OutputString(Console, Buffer))) {
       Count = 0;
-    } else {
-      // The report file, when there is one, gets what the console took.
-      WriteReportText(Buffer, Count);
+    } else if (ConsoleCopy != nullptr) {
+      // The copy gets what the console took, and only that.
+      ConsoleCopy(Buffer, Count);
     }
   }
   // Also with the null pointer of a failed allocation: the firmware refuses
   // it, and that status is of no interest here.
-  AppBootServices->FreePool(Buffer);
+  FreeBootPool(Buffer);
   return Count;
 }

@@ -1,15 +1,12 @@
-// The application: its entry point, the firmware handle and tables it keeps,
-// and the device-path report.
+// The application: its entry point and the device-path report.
 #pragma once
 
-#include "Uefi.h"
-
-// Written once at entry, before anything else runs, and only read afterwards.
-extern EFI_HANDLE AppImageHandle;
-extern EFI_SYSTEM_TABLE *AppSystemTable;
-extern EFI_BOOT_SERVICES *AppBootServices;
+#include "Firmware.h"
 
 // The image entry point. C linkage, so that the linker finds it by this name.
+// It keeps the firmware's handle and tables (Firmware.h) and runs the whole
+// program in order: the Loaded Image, the options, the report file, the
+// report, the closes and the wait.
 extern "C" EFI_STATUS EFIAPI ApplicationEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
 // The most nodes the report looks at in one device path. A real path has a
@@ -17,8 +14,9 @@ extern "C" EFI_STATUS EFIAPI ApplicationEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
 // the node at this count is reported as the one the walk stopped at.
 #define DEVICE_PATH_WALK_MAX_NODES 256
 
-// Lists the device path of the device this image was loaded from, one line
-// per node, then its text form, with what the options (Options.h) ask for
-// around it. Returns EFI_SUCCESS, or the status of a report file that could
-// not be written.
-EFI_STATUS PrintDevicePathNodes();
+// The report: prints the heading, then, for the device LoadedImage was loaded
+// from, one line per device-path node, the partition block of every
+// hard-drive node and the path's text form. A null LoadedImage (its open
+// failed or handed over nothing) gets the heading alone. Opens and closes
+// the Device Path protocol itself. Returns EFI_SUCCESS.
+EFI_STATUS PrintDevicePathNodes(CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage);

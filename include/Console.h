@@ -1,16 +1,12 @@
 // Formatted printing to the firmware console.
 #pragma once
 
-#include "Application.h"
+#include "Firmware.h"
 #include "Format.h"
 
 // One print call renders into a pool buffer of this many UCS-2 characters,
 // the terminator included, so no call shows more than 320 characters.
 #define CONSOLE_BUFFER_CHARACTERS 321
-
-// AppBootServices->AllocatePool of boot-services data; null when the pool
-// refuses.
-VOID *AllocateBootPool(UINTN Size);
 
 // Renders Format with Arguments into a fresh pool buffer and writes it to
 // Console, if there is one. Returns the number of characters rendered, or 0
@@ -25,3 +21,12 @@ inline UINTN ConsolePrint(CheckedFormat16<Types...> Format, Types... Values) {
       [&](ArgumentList Arguments) { return ConsolePrintList(Format.Text, AppSystemTable->ConOut, Arguments); },
       Values...);
 }
+
+// Receives a copy of every text a console took: its Count characters, without
+// the terminator.
+typedef VOID (*CONSOLE_COPY)(CONST CHAR16 *Text, UINTN Count);
+
+// From now on every text that ConsolePrintList has a console take goes to
+// Copy as well; a null Copy ends the copying. The console knows nothing of
+// what is done with the copy (the report file keeps it).
+VOID SetConsoleCopy(CONSOLE_COPY Copy);

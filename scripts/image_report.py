@@ -46,6 +46,12 @@ RETURN_ADDRESS = ARCHITECTURES["x64"].return_address
 # second appearance no call that can lead back to it is followed.
 RECURRING = {"RenderFormat": 2}
 
+# The functions of ours that a function calls through a pointer, by short
+# name: the console's copy hook (SetConsoleCopy), through which
+# ConsolePrintList hands each shown text to the report file. Their addresses
+# may be taken; every other call through a pointer goes to the firmware.
+CALLS_THROUGH_POINTERS = {"ConsolePrintList": {"WriteReportText"}}
+
 
 # ---------------------------------------------------------------------------
 # The image file.
@@ -217,6 +223,17 @@ def read_call_graph(listing, functions, defined, arch=None):
             # A call resolved by the assembler: a function in the same section.
             (function.calls if is_call else function.tail_calls).add(symbol)
     return taken
+
+
+def add_calls_through_pointers(functions, defined, taken, pointer_calls=CALLS_THROUGH_POINTERS):
+    """Adds a call from each caller of pointer_calls to each function it
+    reaches through a pointer, and returns the taken addresses that are not
+    of those functions."""
+    targets = {name for names in pointer_calls.values() for name in names}
+    for name, function in functions.items():
+        reached = pointer_calls.get(short_name(name), set())
+        function.calls |= {symbol for symbol in defined if short_name(symbol) in reached}
+    return [(where, symbol) for where, symbol in taken if short_name(symbol) not in targets]
 
 
 def taken_in_data(relocations, defined):
@@ -427,6 +444,7 @@ def load_functions(build, program, arch):
         su = path.with_suffix(".su")
         if su.is_file():
             read_stack_usage(su.read_text(), functions)
+    taken = add_calls_through_pointers(functions, defined, taken)
     if taken:
         raise ReportError("function addresses are taken, so calls through pointers may reach our code: " +
                           ", ".join(f"{short_name(s)} in {short_name(where)}" for where, s in taken))

@@ -96,6 +96,10 @@ std::vector<PrintCase> PrintCases() {
   };
 }
 
+// What the console's copy hook was handed, one text a call.
+std::vector<std::u16string> Copies;
+VOID RecordCopy(CONST CHAR16 *Text, UINTN Count) { Copies.emplace_back(Text, Count); }
+
 class ConsolePrints : public testing::TestWithParam<PrintCase> {};
 
 TEST_P(ConsolePrints, RenderIntoOnePoolBufferPerCall) {
@@ -103,7 +107,12 @@ TEST_P(ConsolePrints, RenderIntoOnePoolBufferPerCall) {
   Firmware.InstallGlobals();
   GetParam().Inject(Firmware);
 
+  // The copy gets exactly what the console took, and nothing it refused.
+  Copies.clear();
+  SetConsoleCopy(RecordCopy);
   EXPECT_EQ(GetParam().Print(Firmware), GetParam().Count);
+  SetConsoleCopy(nullptr);
+  EXPECT_EQ(Copies, GetParam().Shown);
   EXPECT_EQ(Firmware.Shown, GetParam().Shown);
   // Only a refusing console sees a call that shows nothing; an empty text is
   // never offered.
@@ -115,6 +124,18 @@ TEST_P(ConsolePrints, RenderIntoOnePoolBufferPerCall) {
 
 INSTANTIATE_TEST_SUITE_P(ConsolePrint, ConsolePrints, testing::ValuesIn(PrintCases()),
                          [](const testing::TestParamInfo<PrintCase> &Info) { return Info.param.Name; });
+
+TEST(ConsolePrint, NullCopyEndsTheCopying) {
+  FakeFirmware Firmware;
+  Firmware.InstallGlobals();
+  Copies.clear();
+  SetConsoleCopy(RecordCopy);
+  ConsolePrint(u"kept\n");
+  SetConsoleCopy(nullptr);
+  ConsolePrint(u"shown only\n");
+  EXPECT_EQ(Copies, std::vector<std::u16string>{u"kept\r\n"});
+  EXPECT_EQ(Firmware.Shown.size(), 2u);
+}
 
 TEST(ConsolePrint, AllocateBootPoolGivesNullWhenThePoolRefuses) {
   FakeFirmware Firmware;

@@ -124,10 +124,8 @@ TEST_P(OptionWords, SetOnlyWhatTheyName) {
   Firmware.InstallGlobals();
   // An empty text still gets a page end: its address is one past a page.
   PageEndCopy Copy(Case.Text.empty() ? (const void *)"" : Case.Text.data(), Case.Text.size());
-  APP_OPTIONS Options;
-  Options.Wait = FALSE;
-  Options.WaitSeconds = 0;
-  Options.ReportPath[0] = 0;
+  RunOptions Options;
+  SetDefaultOptions(&Options);
   size_t Size = Case.Size == (size_t)-1 ? Case.Text.size() - Case.Skip : Case.Size;
   ReadOptionWords(&Options, (const UINT8 *)Copy.Start + Case.Skip, Size, Case.Wide);
 
@@ -146,9 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionWords, testing::ValuesIn(WordCases()),
 TEST(Options, NullLoadOptionsReadNothing) {
   FakeFirmware Firmware;
   Firmware.InstallGlobals();
-  APP_OPTIONS Options;
-  Options.Wait = FALSE;
-  Options.ReportPath[0] = 0;
+  RunOptions Options;
+  SetDefaultOptions(&Options);
   ReadOptionWords(&Options, nullptr, 64, TRUE);
   EXPECT_EQ(Options.Wait, FALSE);
   EXPECT_EQ(Options.ReportPath[0], 0);

@@ -152,6 +152,22 @@ class ReadCallGraph(unittest.TestCase):
                        "RELOCATION RECORDS FOR [.pdata]:\n0000000000000000 IMAGE_REL_AMD64_ADDR32NB Outer\n")
         self.assertEqual(report.taken_in_data(relocations, DEFINED), [(".rdata", "Helper")])
 
+    def test_a_hook_is_a_call_from_the_function_that_calls_through_it(self):
+        # Helper calls Inner through a pointer that F set; Tail's address is
+        # taken with no call through pointers named for it.
+        functions = {}
+        report.read_call_graph(LISTING, functions, DEFINED)
+        taken = [("F", "Inner"), ("F", "Tail")]
+        left = report.add_calls_through_pointers(functions, DEFINED, taken, {"Helper": {"Inner"}})
+        self.assertEqual(left, [("F", "Tail")])
+        self.assertEqual(functions["Helper"].calls, {"Inner"})
+        self.assertEqual(functions["Outer"].calls, {"Inner", "Helper"})
+        # Its stack counts on Helper's chains.
+        for name in DEFINED:
+            functions.setdefault(name, report.Function(name)).frame = 16
+        depth, steps = report.deepest_chain(functions, "Helper")
+        self.assertEqual([step.name for step in steps], ["Helper", "Inner"])
+
 
 AA64_LISTING = """
 x.obj:\tfile format coff-arm64

@@ -5,7 +5,7 @@ to another function is an auipc carrying the call's relocation and a jalr
 ("tail"); the listing prints the two halves, which are read as one."""
 import re
 
-from . import SBAT_BLOCK, Architecture, Instruction, ReportError
+from . import BLOCK, Architecture, Instruction, ReportError
 
 BRANCHES = {"beq", "bne", "blt", "bge", "bltu", "bgeu", "beqz", "bnez", "blez", "bgez", "bltz", "bgtz",
             "bgt", "ble", "bgtu", "bleu"}
@@ -50,12 +50,10 @@ def prologue(code):
     return size
 
 
-# The budget of the other images' first 8192 bytes and one block more: the
-# compressed instructions make code about as small as x86-64's, but every
-# unaligned field is read a byte at a time. The options measured 2560 bytes:
-# five blocks.
+# 27 blocks: the compressed instructions make code about as small as
+# x86-64's, but every unaligned field is read a byte at a time.
 ARCHITECTURE = Architecture(
-    "riscv64", 0x5064, 9216 + 5 * 512 + SBAT_BLOCK, 0,
+    "riscv64", 0x5064, 27 * BLOCK, 0,
     call=lambda m: m in ("call", "jal", "jalr"),
     jump=lambda m: m in BRANCHES or m in ("tail", "j", "jr"),
     indirect=lambda m, operands: m in ("jalr", "jr"),

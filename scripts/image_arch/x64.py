@@ -2,7 +2,7 @@
 and a "sub $N, %rsp"; a function's jump tables sit in .text after its code."""
 import re
 
-from . import SBAT_BLOCK, TARGET, Architecture
+from . import BLOCK, TARGET, Architecture
 
 RETURN_ADDRESS = 8  # what an x86-64 call pushes; not part of the .su frame sizes
 
@@ -40,11 +40,11 @@ def code_of(name, instructions):
     return [i for i in instructions if end is None or i.address < end]
 
 
-# One block more than its first 8192 bytes for the engine's text copies,
-# which render long texts in about half the time. The options measured 3584
-# bytes: seven blocks.
+# 28 blocks. Variable-length instructions make x86-64 code among the
+# densest, but the engine's eight-byte copies and its text copies (see
+# docs/speed.md) cost more here than anywhere.
 ARCHITECTURE = Architecture(
-    "x64", 0x8664, 8704 + 7 * 512 + SBAT_BLOCK, RETURN_ADDRESS,
+    "x64", 0x8664, 28 * BLOCK, RETURN_ADDRESS,
     call=lambda m: m.startswith("call"),
     jump=lambda m: m.startswith("j"),
     indirect=lambda m, operands: operands.startswith("*"),

@@ -90,10 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
 
   FakeFirmware Firmware;
   Firmware.InstallGlobals();
-  APP_OPTIONS Options;
-  Options.Wait = FALSE;
-  Options.WaitSeconds = 0;
-  Options.ReportPath[0] = 0;
+  RunOptions Options;
+  SetDefaultOptions(&Options);
   ReadOptionWords(&Options, Exact + Skip, Size - 1, Wide ? TRUE : FALSE);
   Model Expected = ReadModel(Data + 1, Size - 1, Wide);
   delete[] Exact;

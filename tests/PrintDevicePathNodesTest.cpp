@@ -91,7 +91,7 @@ void ExpectOpen(const OpenRecord &Open, EFI_HANDLE Handle, const EFI_GUID &Proto
   EXPECT_EQ(Open.Attributes, (UINT32)EFI_OPEN_PROTOCOL_GET_PROTOCOL);
 }
 
-TEST(DevicePathReport, FourNodeExampleGivesItsLinesInSevenCalls) {
+TEST(PrintDevicePathNodes, FourNodeExampleGivesItsLinesInSevenCalls) {
   FakeFirmware Firmware;
   Firmware.SetDevicePath(ExamplePath());
   EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
@@ -306,7 +306,7 @@ std::vector<PathCase> PathCases() {
   return Cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(DevicePathReport, Paths, testing::ValuesIn(PathCases()),
+INSTANTIATE_TEST_SUITE_P(PrintDevicePathNodes, Paths, testing::ValuesIn(PathCases()),
                          [](const testing::TestParamInfo<PathCase> &Info) { return Info.param.Name; });
 
 // ---------------------------------------------------------------------------
@@ -405,7 +405,7 @@ TEST_P(Faults, LeaveNothingOpenOrAllocated) {
   EXPECT_EQ(Firmware.NullFrees, FailedAllocations + (Firmware.ConvertReturnsNull ? 1 : 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(DevicePathReport, Faults, testing::ValuesIn(FaultCases()),
+INSTANTIATE_TEST_SUITE_P(PrintDevicePathNodes, Faults, testing::ValuesIn(FaultCases()),
                          [](const testing::TestParamInfo<FaultCase> &Info) { return Info.param.Name; });
 
 }  // namespace
