@@ -43,10 +43,6 @@ namespace {
 #define EL_TORITO_FINAL_HEADER 0x91
 #define EL_TORITO_EXTENSION 0x44
 
-UINT64 Read64(CONST UINT8 *Field) {
-  return (UINT64)UnalignedRead32(Field) | ((UINT64)UnalignedRead32(Field + 4) << 32);
-}
-
 BOOLEAN SameBytes(CONST UINT8 *Left, CONST CHAR8 *Right, UINTN Count) {
   for (UINTN Index = 0; Index < Count; Index++) {
     if (Left[Index] != (UINT8)Right[Index]) {
@@ -56,18 +52,9 @@ BOOLEAN SameBytes(CONST UINT8 *Left, CONST CHAR8 *Right, UINTN Count) {
   return TRUE;
 }
 
-VOID SetGuid(EFI_GUID *Guid, CONST UINT8 *Bytes) {
-  Guid->Data1 = UnalignedRead32(Bytes);
-  Guid->Data2 = UnalignedRead16(Bytes + 4);
-  Guid->Data3 = UnalignedRead16(Bytes + 6);
-  for (UINTN Index = 0; Index < 8; Index++) {
-    Guid->Data4[Index] = Bytes[8 + Index];
-  }
-}
-
 // Sets the reason; always FALSE, so that a failed step reads
 // "return Fail(...)".
-BOOLEAN Fail(DISK_CHECK *Check, DISK_REASON Reason, UINT64 First = 0, UINT64 Second = 0) {
+BOOLEAN Fail(NodeCheck *Check, CheckReason Reason, UINT64 First = 0, UINT64 Second = 0) {
   Check->Reason = Reason;
   Check->Values[0] = First;
   Check->Values[1] = Second;
@@ -87,7 +74,7 @@ UINT32 BlockShift(UINT32 BlockSize) {
 
 // Reads the blocks holding Size bytes (1 to DISK_BUFFER_BYTES) from Lba on
 // into the buffer. A read the disk does not reach is never asked for.
-BOOLEAN ReadDisk(CONST DISK *Disk, UINT32 Shift, EFI_LBA Lba, UINT64 Size, DISK_CHECK *Check) {
+BOOLEAN ReadDisk(CONST DiskReader *Disk, UINT32 Shift, EFI_LBA Lba, UINT64 Size, NodeCheck *Check) {
   UINT64 Blocks = (Size + Disk->BlockSize - 1) >> Shift;
   if (Lba > Disk->LastBlock || Blocks - 1 > Disk->LastBlock - Lba) {
     return Fail(Check, DiskReadPastEnd, Lba, Disk->LastBlock);
@@ -101,7 +88,7 @@ BOOLEAN ReadDisk(CONST DISK *Disk, UINT32 Shift, EFI_LBA Lba, UINT64 Size, DISK_
 }
 
 // The firmware's CRC32 of Size bytes of the buffer, Size at least 1.
-BOOLEAN CalculateCrc(CONST DISK *Disk, UINTN Size, UINT32 *Crc, DISK_CHECK *Check) {
+BOOLEAN CalculateCrc(CONST DiskReader *Disk, UINTN Size, UINT32 *Crc, NodeCheck *Check) {
   EFI_STATUS Status = Disk->CalculateCrc32(Disk->Buffer, Size, Crc);
   if (EFI_ERROR(Status)) {
     return Fail(Check, DiskCrcFailed, Status);
@@ -113,8 +100,8 @@ BOOLEAN CalculateCrc(CONST DISK *Disk, UINTN Size, UINT32 *Crc, DISK_CHECK *Chec
 // GPT: the primary header at LBA 1 and its entry array, each only once its
 // CRC32 holds.
 
-BOOLEAN ReadGptEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *Check) {
-  Check->Table = DiskTableGpt;
+BOOLEAN ReadGptEntry(CONST DiskReader *Disk, UINT32 Shift, UINT32 Number, NodeCheck *Check) {
+  Check->Table = TableGpt;
   if (!ReadDisk(Disk, Shift, 1, Disk->BlockSize, Check)) {
     return FALSE;
   }
@@ -122,16 +109,16 @@ BOOLEAN ReadGptEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
   if (!SameBytes(Header, "EFI PART", 8)) {
     return Fail(Check, GptHeaderMissing);
   }
-  UINT32 HeaderSize = UnalignedRead32(Header + GPT_HEADER_SIZE);
+  UINT32 HeaderSize = ReadUnaligned<UINT32>(Header + GPT_HEADER_SIZE);
   if (HeaderSize < GPT_HEADER_SIZE_MIN || HeaderSize > Disk->BlockSize) {
     return Fail(Check, GptHeaderSizeBad, HeaderSize);
   }
-  UINT64 MyLba = Read64(Header + GPT_MY_LBA);
+  UINT64 MyLba = ReadUnaligned<UINT64>(Header + GPT_MY_LBA);
   if (MyLba != 1) {
     return Fail(Check, GptHeaderLbaWrong, MyLba);
   }
   // The CRC32 covers the header with its own field taken as zero.
-  UINT32 Stored = UnalignedRead32(Header + GPT_HEADER_CRC32);
+  UINT32 Stored = ReadUnaligned<UINT32>(Header + GPT_HEADER_CRC32);
   for (UINTN Index = 0; Index < 4; Index++) {
     Header[GPT_HEADER_CRC32 + Index] = 0;
   }
@@ -145,11 +132,11 @@ BOOLEAN ReadGptEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
 
   // 128 times a power of two; the array's size is taken in 64 bits, where
   // no count and size of 32 bits each can wrap it around.
-  UINT32 EntrySize = UnalignedRead32(Header + GPT_ENTRY_SIZE);
+  UINT32 EntrySize = ReadUnaligned<UINT32>(Header + GPT_ENTRY_SIZE);
   if (EntrySize < GPT_ENTRY_SIZE_MIN || (EntrySize & (EntrySize - 1)) != 0) {
     return Fail(Check, GptEntrySizeBad, EntrySize);
   }
-  UINT32 Count = UnalignedRead32(Header + GPT_ENTRY_COUNT);
+  UINT32 Count = ReadUnaligned<UINT32>(Header + GPT_ENTRY_COUNT);
   if (Number == 0 || Number > Count) {
     return Fail(Check, GptEntryMissing, Number, Count);
   }
@@ -157,8 +144,8 @@ BOOLEAN ReadGptEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
   if (ArrayBytes > DISK_BUFFER_BYTES) {
     return Fail(Check, GptEntryArrayTooLarge, ArrayBytes);
   }
-  EFI_LBA ArrayLba = Read64(Header + GPT_ENTRY_ARRAY_LBA);
-  Stored = UnalignedRead32(Header + GPT_ENTRY_ARRAY_CRC32);
+  EFI_LBA ArrayLba = ReadUnaligned<UINT64>(Header + GPT_ENTRY_ARRAY_LBA);
+  Stored = ReadUnaligned<UINT32>(Header + GPT_ENTRY_ARRAY_CRC32);
   // The header is gone from here on: the array takes the buffer.
   if (!ReadDisk(Disk, Shift, ArrayLba, ArrayBytes, Check) || !CalculateCrc(Disk, (UINTN)ArrayBytes, &Crc, Check)) {
     return FALSE;
@@ -175,14 +162,14 @@ BOOLEAN ReadGptEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
   if (Unused) {
     return Fail(Check, GptEntryUnused, Number);
   }
-  UINT64 First = Read64(Entry + GPT_ENTRY_FIRST_LBA);
-  UINT64 Last = Read64(Entry + GPT_ENTRY_LAST_LBA);
+  UINT64 First = ReadUnaligned<UINT64>(Entry + GPT_ENTRY_FIRST_LBA);
+  UINT64 Last = ReadUnaligned<UINT64>(Entry + GPT_ENTRY_LAST_LBA);
   if (Last < First) {
     return Fail(Check, GptEntryEndsBeforeStart, Number);
   }
   Check->PartitionStart = First;
   Check->PartitionSize = Last - First + 1;
-  SetGuid(&Check->Signature, Entry + GPT_ENTRY_UNIQUE_GUID);
+  Check->Signature = ReadUnalignedGuid(Entry + GPT_ENTRY_UNIQUE_GUID);
   Check->PartitionFormat = MBR_TYPE_EFI_PARTITION_TABLE_HEADER;
   Check->SignatureType = SIGNATURE_TYPE_GUID;
   return TRUE;
@@ -199,11 +186,11 @@ BOOLEAN HasBootSignature(CONST UINT8 *Record) {
 }
 
 // The MBR is in the buffer.
-BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *Check) {
-  Check->Table = DiskTableMbr;
+BOOLEAN ReadMbrEntry(CONST DiskReader *Disk, UINT32 Shift, UINT32 Number, NodeCheck *Check) {
+  Check->Table = TableMbr;
   // The signature first: the chain's reads take the buffer. A signature of 0
   // is no signature.
-  UINT32 Signature = UnalignedRead32(Disk->Buffer + MBR_DISK_SIGNATURE);
+  UINT32 Signature = ReadUnaligned<UINT32>(Disk->Buffer + MBR_DISK_SIGNATURE);
   Check->Signature.Data1 = Signature;
   Check->PartitionFormat = MBR_TYPE_PCAT;
   Check->SignatureType = Signature == 0 ? NO_DISK_SIGNATURE : SIGNATURE_TYPE_MBR;
@@ -217,8 +204,8 @@ BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
     if (Entry[MBR_ENTRY_TYPE] == 0) {
       return Fail(Check, MbrEntryMissing, Number);
     }
-    Check->PartitionStart = UnalignedRead32(Entry + MBR_ENTRY_FIRST_LBA);
-    Check->PartitionSize = UnalignedRead32(Entry + MBR_ENTRY_SIZE);
+    Check->PartitionStart = ReadUnaligned<UINT32>(Entry + MBR_ENTRY_FIRST_LBA);
+    Check->PartitionSize = ReadUnaligned<UINT32>(Entry + MBR_ENTRY_SIZE);
     return TRUE;
   }
 
@@ -229,7 +216,7 @@ BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
   BOOLEAN Found = FALSE;
   for (UINTN Index = 0; Index < 4 && !Found; Index++) {
     Found = IsExtendedType(Entries[16 * Index + MBR_ENTRY_TYPE]);
-    Extended = UnalignedRead32(Entries + 16 * Index + MBR_ENTRY_FIRST_LBA);
+    Extended = ReadUnaligned<UINT32>(Entries + 16 * Index + MBR_ENTRY_FIRST_LBA);
   }
   if (!Found) {
     return Fail(Check, MbrEntryMissing, Number);
@@ -262,7 +249,7 @@ BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
       if (Type == 0) {
         continue;
       }
-      UINT64 Relative = UnalignedRead32(Entry + MBR_ENTRY_FIRST_LBA);
+      UINT64 Relative = ReadUnaligned<UINT32>(Entry + MBR_ENTRY_FIRST_LBA);
       if (IsExtendedType(Type)) {
         if (!Next) {
           Next = TRUE;
@@ -270,7 +257,7 @@ BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
         }
       } else if (++Logical == Number) {
         Check->PartitionStart = Record + Relative;
-        Check->PartitionSize = UnalignedRead32(Entry + MBR_ENTRY_SIZE);
+        Check->PartitionSize = ReadUnaligned<UINT32>(Entry + MBR_ENTRY_SIZE);
         return TRUE;
       }
     }
@@ -289,7 +276,7 @@ BOOLEAN ReadMbrEntry(CONST DISK *Disk, UINT32 Shift, UINT32 Number, DISK_CHECK *
 
 // Reads ISO sector Sector and returns where its 2048 bytes lie in the
 // buffer, or null. A block larger than a sector holds several.
-CONST UINT8 *ReadIsoSector(CONST DISK *Disk, UINT32 Shift, UINT64 Sector, DISK_CHECK *Check) {
+CONST UINT8 *ReadIsoSector(CONST DiskReader *Disk, UINT32 Shift, UINT64 Sector, NodeCheck *Check) {
   if (Shift <= ISO_SECTOR_SHIFT) {
     return ReadDisk(Disk, Shift, Sector << (ISO_SECTOR_SHIFT - Shift), ISO_SECTOR_BYTES, Check) ? Disk->Buffer
                                                                                                 : nullptr;
@@ -305,7 +292,7 @@ CONST UINT8 *ReadIsoSector(CONST DISK *Disk, UINT32 Shift, UINT64 Sector, DISK_C
 BOOLEAN IsValidationEntry(CONST UINT8 *Entry) {
   UINT16 Sum = 0;
   for (UINTN Index = 0; Index < EL_TORITO_ENTRY_BYTES; Index += 2) {
-    Sum = (UINT16)(Sum + UnalignedRead16(Entry + Index));
+    Sum = (UINT16)(Sum + ReadUnaligned<UINT16>(Entry + Index));
   }
   return Entry[0] == 1 && Entry[30] == 0x55 && Entry[31] == 0xAA && Sum == 0;
 }
@@ -314,8 +301,8 @@ BOOLEAN IsBootEntry(CONST UINT8 *Entry) {
   return Entry[0] == EL_TORITO_BOOTABLE || Entry[0] == EL_TORITO_NOT_BOOTABLE;
 }
 
-BOOLEAN ReadElToritoEntry(CONST DISK *Disk, UINT32 Shift, UINT64 Start, UINT32 Number, DISK_CHECK *Check) {
-  Check->Table = DiskTableElTorito;
+BOOLEAN ReadElToritoEntry(CONST DiskReader *Disk, UINT32 Shift, UINT64 Start, UINT32 Number, NodeCheck *Check) {
+  Check->Table = TableElTorito;
   CONST UINT8 *Record = ReadIsoSector(Disk, Shift, EL_TORITO_BOOT_RECORD_SECTOR, Check);
   if (Record == nullptr) {
     return FALSE;
@@ -323,7 +310,7 @@ BOOLEAN ReadElToritoEntry(CONST DISK *Disk, UINT32 Shift, UINT64 Start, UINT32 N
   if (Record[0] != 0 || !SameBytes(Record + 1, "CD001\1EL TORITO SPECIFICATION", 29)) {
     return Fail(Check, ElToritoMissing);
   }
-  UINT64 Catalog = UnalignedRead32(Record + EL_TORITO_CATALOG_POINTER);
+  UINT64 Catalog = ReadUnaligned<UINT32>(Record + EL_TORITO_CATALOG_POINTER);
 
   // Entries of the current section still to come, whether its header was
   // the last, and whether the record before was an entry or an extension,
@@ -363,7 +350,7 @@ BOOLEAN ReadElToritoEntry(CONST DISK *Disk, UINT32 Shift, UINT64 Start, UINT32 N
     } else if (Entry[0] == EL_TORITO_EXTENSION && AfterEntry) {
       continue;
     } else if (!FinalSection && (Entry[0] == EL_TORITO_HEADER || Entry[0] == EL_TORITO_FINAL_HEADER)) {
-      SectionLeft = UnalignedRead16(Entry + 2);
+      SectionLeft = ReadUnaligned<UINT16>(Entry + 2);
       FinalSection = Entry[0] == EL_TORITO_FINAL_HEADER;
     } else {
       // The catalog ends after the last section's entries, or where no
@@ -374,7 +361,7 @@ BOOLEAN ReadElToritoEntry(CONST DISK *Disk, UINT32 Shift, UINT64 Start, UINT32 N
     if (IsEntry) {
       // The first entry that loads the node's start answers, unless a later
       // one has the node's own number.
-      if (UnalignedRead32(Entry + EL_TORITO_LOAD_RBA) == Start && (!Found || BootEntry == Number)) {
+      if (ReadUnaligned<UINT32>(Entry + EL_TORITO_LOAD_RBA) == Start && (!Found || BootEntry == Number)) {
         Check->BootEntry = BootEntry;
         Found = TRUE;
       }
@@ -388,9 +375,9 @@ BOOLEAN ReadElToritoEntry(CONST DISK *Disk, UINT32 Shift, UINT64 Start, UINT32 N
   return TRUE;
 }
 
-VOID StartCheck(DISK_CHECK *Check, UINT32 Entry) {
+VOID StartCheck(NodeCheck *Check, UINT32 Entry) {
   Check->Reason = DiskChecked;
-  Check->Table = DiskTableNone;
+  Check->Table = TableNone;
   Check->Entry = Entry;
   Check->Values[0] = Check->Values[1] = 0;
   Check->Differs = 0;
@@ -408,8 +395,8 @@ UINT32 DifferingField(BOOLEAN Differs, UINT32 Field) { return Differs ? Field : 
 
 }  // namespace
 
-VOID CheckHardDriveNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check) {
-  UINT32 Number = UnalignedRead32(Node + HARDDRIVE_PARTITION_NUMBER);
+VOID CheckHardDriveNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Check) {
+  UINT32 Number = ReadUnaligned<UINT32>(Node + HARDDRIVE_PARTITION_NUMBER);
   StartCheck(Check, Number);
   UINT32 Shift = BlockShift(Disk->BlockSize);
   if (Shift == 0) {
@@ -432,30 +419,29 @@ VOID CheckHardDriveNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check) 
     return;
   }
   CONST UINT8 *Signature = Node + HARDDRIVE_SIGNATURE;
-  EFI_GUID NodeSignature;
-  SetGuid(&NodeSignature, Signature);
+  EFI_GUID NodeSignature = ReadUnalignedGuid(Signature);
   BOOLEAN SameSignature = NodeSignature.Data1 == Check->Signature.Data1 &&
                           NodeSignature.Data2 == Check->Signature.Data2 &&
                           NodeSignature.Data3 == Check->Signature.Data3;
   for (UINTN Index = 0; Index < 8; Index++) {
     SameSignature = SameSignature && NodeSignature.Data4[Index] == Check->Signature.Data4[Index];
   }
-  Check->Differs = DifferingField(Read64(Node + HARDDRIVE_PARTITION_START) != Check->PartitionStart, DISK_FIELD_START) |
-                   DifferingField(Read64(Node + HARDDRIVE_PARTITION_SIZE) != Check->PartitionSize, DISK_FIELD_SIZE) |
+  Check->Differs = DifferingField(ReadUnaligned<UINT64>(Node + HARDDRIVE_PARTITION_START) != Check->PartitionStart, DISK_FIELD_START) |
+                   DifferingField(ReadUnaligned<UINT64>(Node + HARDDRIVE_PARTITION_SIZE) != Check->PartitionSize, DISK_FIELD_SIZE) |
                    DifferingField(!SameSignature, DISK_FIELD_SIGNATURE) |
                    DifferingField(Node[HARDDRIVE_PARTITION_FORMAT] != Check->PartitionFormat, DISK_FIELD_FORMAT) |
                    DifferingField(Node[HARDDRIVE_SIGNATURE_TYPE] != Check->SignatureType, DISK_FIELD_SIGNATURE_TYPE);
 }
 
-VOID CheckCdromNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check) {
-  UINT32 Number = UnalignedRead32(Node + CDROM_BOOT_ENTRY);
+VOID CheckCdromNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Check) {
+  UINT32 Number = ReadUnaligned<UINT32>(Node + CDROM_BOOT_ENTRY);
   StartCheck(Check, Number);
   UINT32 Shift = BlockShift(Disk->BlockSize);
   if (Shift == 0) {
     Fail(Check, DiskBlockSizeUnusable, Disk->BlockSize);
     return;
   }
-  if (ReadElToritoEntry(Disk, Shift, Read64(Node + CDROM_PARTITION_START), Number, Check)) {
+  if (ReadElToritoEntry(Disk, Shift, ReadUnaligned<UINT64>(Node + CDROM_PARTITION_START), Number, Check)) {
     Check->Differs = DifferingField(Check->BootEntry != Number, DISK_FIELD_BOOT_ENTRY);
   }
 }

@@ -7,7 +7,7 @@ namespace {
 // can be that failed with the longest status name is 57 characters.
 #define DISK_TEXT_CHARACTERS 96
 
-// The texts of the reasons, by DISK_REASON. Each takes the two values of the
+// The texts of the reasons, by CheckReason. Each takes the two values of the
 // check, as many as it uses, in order; each is checked against that many
 // while compiling.
 #define TEXT0(Literal) CheckedFormat8<>(Literal).Text
@@ -64,7 +64,7 @@ VOID RenderText(CHAR16 *Text, CONST CHAR8 *Format, UINT64 First, UINT64 Second) 
 
 }  // namespace
 
-VOID PrintDiskCheck(CONST DISK_CHECK *Check) {
+VOID PrintDiskCheck(CONST NodeCheck *Check) {
   CHAR16 Text[DISK_TEXT_CHARACTERS];
   if (Check->Reason != DiskChecked) {
     RenderText(Text, ReasonFormats[Check->Reason], Check->Values[0], Check->Values[1]);

@@ -3,14 +3,12 @@
 
 namespace {
 
-CONST EFI_GUID BlockIoGuid = {0x964E5B21, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-
 // The largest IoAlign taken: a page. The buffer is allocated that much
 // larger and its start rounded up to it.
 #define DISK_IO_ALIGN_MAX 4096
 
-VOID PrintReason(DISK_REASON Reason, UINT64 Value) {
-  DISK_CHECK Check;
+VOID PrintReason(CheckReason Reason, UINT64 Value) {
+  NodeCheck Check;
   Check.Reason = Reason;
   Check.Values[0] = Value;
   Check.Values[1] = 0;
@@ -35,11 +33,11 @@ EFI_STATUS LocateDisk(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, CONST UINT8 *N
   Path[Prefix + 2] = sizeof(EFI_DEVICE_PATH_PROTOCOL);
   Path[Prefix + 3] = 0;
   EFI_DEVICE_PATH_PROTOCOL *Remaining = (EFI_DEVICE_PATH_PROTOCOL *)Path;
-  EFI_STATUS Status = AppBootServices->LocateDevicePath(&BlockIoGuid, &Remaining, Disk);
+  EFI_STATUS Status = LocateDevicePathHandle(&BlockIoGuid, &Remaining, Disk);
   if (!EFI_ERROR(Status) && (UINT8 *)Remaining != Path + Prefix) {
     Status = EFI_NOT_FOUND;
   }
-  AppBootServices->FreePool(Path);
+  FreeBootPool(Path);
   return Status;
 }
 
@@ -61,22 +59,23 @@ VOID CheckOnDisk(EFI_BLOCK_IO_PROTOCOL *BlockIo, CONST UINT8 *Node) {
     PrintReason(DiskNoMemory, EFI_OUT_OF_RESOURCES);
     return;
   }
-  DISK Disk;
+  DiskReader Disk;
   Disk.BlockIo = BlockIo;
   Disk.MediaId = Media->MediaId;
   Disk.BlockSize = Media->BlockSize;
   Disk.LastBlock = Media->LastBlock;
+  // The firmware's own CRC32, as the table asks for.
   Disk.CalculateCrc32 = AppBootServices->CalculateCrc32;
   // Pool memory is 8-byte aligned, as the chain's LBAs kept in the buffer
   // need; rounding it up to a power of two keeps that.
   Disk.Buffer = Buffer + ((IoAlign - ((UINTN)Buffer & (IoAlign - 1))) & (IoAlign - 1));
-  DISK_CHECK Check;
+  NodeCheck Check;
   if (Node[1] == MEDIA_HARDDRIVE_DP) {
     CheckHardDriveNode(&Disk, Node, &Check);
   } else {
     CheckCdromNode(&Disk, Node, &Check);
   }
-  AppBootServices->FreePool(Buffer);
+  FreeBootPool(Buffer);
   PrintDiskCheck(&Check);
 }
 
@@ -94,8 +93,7 @@ VOID VerifyNode(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, CONST UINT8 *Node, U
     return;
   }
   EFI_BLOCK_IO_PROTOCOL *BlockIo = nullptr;
-  Status = AppBootServices->OpenProtocol(Handle, &BlockIoGuid, (VOID **)&BlockIo, AppImageHandle, nullptr,
-                                         EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  Status = OpenProtocolForImage(Handle, &BlockIoGuid, (VOID **)&BlockIo);
   if (EFI_ERROR(Status)) {
     PrintReason(DiskBlockIoNotOpened, Status);
     return;
@@ -105,5 +103,5 @@ VOID VerifyNode(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, CONST UINT8 *Node, U
   } else {
     CheckOnDisk(BlockIo, Node);
   }
-  AppBootServices->CloseProtocol(Handle, &BlockIoGuid, AppImageHandle, nullptr);
+  CloseProtocolForImage(Handle, &BlockIoGuid);
 }

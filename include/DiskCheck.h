@@ -28,7 +28,7 @@
 
 // The disk behind a node: its own Block I/O (not a partition's), the media
 // facts read once before the check, the firmware's CRC32 and the buffer.
-struct DISK {
+struct DiskReader {
   EFI_BLOCK_IO_PROTOCOL *BlockIo;
   UINT32 MediaId;
   UINT32 BlockSize;
@@ -38,11 +38,11 @@ struct DISK {
 };
 
 // The table a check read, as its lines name it.
-enum DISK_TABLE : UINT8 { DiskTableNone, DiskTableGpt, DiskTableMbr, DiskTableElTorito };
+enum PartitionTable : UINT8 { TableNone, TableGpt, TableMbr, TableElTorito };
 
 // Why a node could not be checked. Each has one text (PrintDiskCheck), which
 // shows Values[0] and Values[1] in that order as far as it uses them.
-enum DISK_REASON : UINT8 {
+enum CheckReason : UINT8 {
   DiskChecked,             // no reason: the disk's fields are in the check
   DiskNodeTooShort,        // the node's length
   DiskNoBlockIo,           // LocateDevicePath's status
@@ -76,7 +76,7 @@ enum DISK_REASON : UINT8 {
   DiskReasonCount
 };
 
-// The node fields a check compares, each a bit of DISK_CHECK::Differs, in
+// The node fields a check compares, each a bit of NodeCheck::Differs, in
 // the order of their lines.
 #define DISK_FIELD_START 0x01
 #define DISK_FIELD_SIZE 0x02
@@ -87,9 +87,9 @@ enum DISK_REASON : UINT8 {
 
 // What one check found. With DiskChecked the fields below say what the disk
 // holds for the node, and Differs which of them the node has otherwise.
-struct DISK_CHECK {
-  DISK_REASON Reason;
-  DISK_TABLE Table;
+struct NodeCheck {
+  CheckReason Reason;
+  PartitionTable Table;
   UINT32 Entry;  // the node's partition number or boot entry: the N of the lines
   UINT64 Values[2];
   UINT32 Differs;
@@ -105,15 +105,15 @@ struct DISK_CHECK {
 // the GPT (when LBA 0 holds a protective MBR) or the MBR of Disk: the entry
 // of the node's partition number, then the node's start, size, signature,
 // partition format and signature type.
-VOID CheckHardDriveNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check);
+VOID CheckHardDriveNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Check);
 // Checks a CD-ROM node of at least CDROM_NODE_LENGTH bytes against the El
 // Torito boot catalog of Disk: the entry whose load RBA is the node's start,
 // then the node's boot entry number (the initial/default entry is 0).
-VOID CheckCdromNode(CONST DISK *Disk, CONST UINT8 *Node, DISK_CHECK *Check);
+VOID CheckCdromNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Check);
 
 // Prints Check as the lines after a node: one line a differing field, or
 // one "matches" line, or one "not checked" line with its reason.
-VOID PrintDiskCheck(CONST DISK_CHECK *Check);
+VOID PrintDiskCheck(CONST NodeCheck *Check);
 
 // With quillmere.verify: checks Node, a hard-drive or CD-ROM node of
 // NodeLength bytes lying in DevicePath, against the disk that the path up to

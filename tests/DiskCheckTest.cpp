@@ -131,7 +131,7 @@ Scene ArrayBitFlipped() {
 std::vector<Scene> Scenes() {
   MbrLayout Loop = ChainedMbr(3);
   Loop.Chain[2].HasLink = true;
-  Loop.Chain[2].Link = 0x10;  // back to the second record
+  Loop.Chain[2].Link = 1;  // back to the second record
   MbrLayout SelfLoop = ChainedMbr(1);
   SelfLoop.Chain[0].HasLink = true;
   SelfLoop.Chain[0].Link = 0;
@@ -160,9 +160,9 @@ std::vector<Scene> Scenes() {
        {Line("GPT entry 2 matches")}},
       {"GptHeaderFillsItsBlock", GptWithField(12, 512, 4), EspNode(), {Line("GPT entry 2 matches")}},
       {"MbrPrimaryMatches", MakeMbrDisk(ChainedMbr(0)), PrimaryNode(), {Line("MBR entry 1 matches")}},
-      {"MbrLogical5Matches", MakeMbrDisk(ChainedMbr(2)), LogicalNode(5, 0x48), {Line("MBR entry 5 matches")}},
-      {"MbrLogical6Matches", MakeMbrDisk(ChainedMbr(2)), LogicalNode(6, 0x58), {Line("MBR entry 6 matches")}},
-      {"MbrLogical6On4096ByteBlocks", MakeMbrDisk(WithBlockSize(ChainedMbr(2), 4096)), LogicalNode(6, 0x58),
+      {"MbrLogical5Matches", MakeMbrDisk(ChainedMbr(2)), LogicalNode(5, 0x140), {Line("MBR entry 5 matches")}},
+      {"MbrLogical6Matches", MakeMbrDisk(ChainedMbr(2)), LogicalNode(6, 0x148), {Line("MBR entry 6 matches")}},
+      {"MbrLogical6On4096ByteBlocks", MakeMbrDisk(WithBlockSize(ChainedMbr(2), 4096)), LogicalNode(6, 0x148),
        {Line("MBR entry 6 matches")}, nullptr, 4096},
       {"MbrWithoutSignatureHasSignatureType0", MakeMbrDisk(Zero), PrimaryNode(NoSignature, 0),
        {Line("MBR entry 1 matches")}},
@@ -262,8 +262,8 @@ std::vector<Scene> Scenes() {
          F.FailReadCall = 3;
          F.ReadStatus = EFI_MEDIA_CHANGED;
        }},
-      {"ReadOfARecordFails", MakeMbrDisk(ChainedMbr(2)), LogicalNode(6, 0x58),
-       {NotChecked("read of LBA 0x50 failed (Device Error)")},
+      {"ReadOfARecordFails", MakeMbrDisk(ChainedMbr(2)), LogicalNode(6, 0x148),
+       {NotChecked("read of LBA 0x41 failed (Device Error)")},
        [](FakeFirmware &F, FakeBlockDevice &) { F.FailReadCall = 3; }},
       {"ReadOfTheCatalogFails", MakeElToritoDisk(SoundCd()), CdromNode(0, 0x23, 0),
        {NotChecked("read of LBA 0x22 failed (Device Error)")},
@@ -299,20 +299,20 @@ std::vector<Scene> Scenes() {
       {"GptEntryBackwards",
        MakeGptDisk(WithGpt([](GptLayout &L) { L.Partitions[1].Last = L.Partitions[1].First - 1; })), EspNode(),
        {NotChecked("GPT entry 2 ends before it starts")}},
-      {"MbrEntry0", MakeMbrDisk(ChainedMbr(2)), LogicalNode(0, 0x48), {NotChecked("no MBR entry 0")}},
-      {"MbrPrimaryUnused", MakeMbrDisk(ChainedMbr(2)), LogicalNode(3, 0x48), {NotChecked("no MBR entry 3")}},
-      {"MbrLogicalWithoutExtended", MakeMbrDisk(NoExtended), LogicalNode(5, 0x48), {NotChecked("no MBR entry 5")}},
-      {"MbrLogicalPastTheChain", MakeMbrDisk(ChainedMbr(2)), LogicalNode(7, 0x68), {NotChecked("no MBR entry 7")}},
-      {"MbrRecordWithoutSignature", Changed(MakeMbrDisk(Unsigned), [](DiskBytes &D) { D[0x50 * 512 + 511] = 0; }),
-       LogicalNode(6, 0x58), {NotChecked("no extended boot record at LBA 0x50")}},
+      {"MbrEntry0", MakeMbrDisk(ChainedMbr(2)), LogicalNode(0, 0x140), {NotChecked("no MBR entry 0")}},
+      {"MbrPrimaryUnused", MakeMbrDisk(ChainedMbr(2)), LogicalNode(3, 0x140), {NotChecked("no MBR entry 3")}},
+      {"MbrLogicalWithoutExtended", MakeMbrDisk(NoExtended), LogicalNode(5, 0x140), {NotChecked("no MBR entry 5")}},
+      {"MbrLogicalPastTheChain", MakeMbrDisk(ChainedMbr(2)), LogicalNode(7, 0x150), {NotChecked("no MBR entry 7")}},
+      {"MbrRecordWithoutSignature", Changed(MakeMbrDisk(Unsigned), [](DiskBytes &D) { D[0x41 * 512 + 511] = 0; }),
+       LogicalNode(6, 0x148), {NotChecked("no extended boot record at LBA 0x41")}},
       // The third record leads back to the second: partitions 8 and on
       // would be the loop's partitions counted again.
-      {"MbrChainLoops", MakeMbrDisk(Loop), LogicalNode(8, 0x58), {NotChecked("MBR chain loops at LBA 0x50")}},
-      {"MbrRecordLinksToItself", MakeMbrDisk(SelfLoop), LogicalNode(6, 0x48),
+      {"MbrChainLoops", MakeMbrDisk(Loop), LogicalNode(8, 0x158), {NotChecked("MBR chain loops at LBA 0x41")}},
+      {"MbrRecordLinksToItself", MakeMbrDisk(SelfLoop), LogicalNode(6, 0x148),
        {NotChecked("MBR chain loops at LBA 0x40")}},
-      {"MbrChainPastItsLimit", MakeMbrDisk(Long), LogicalNode(200, 0x48),
+      {"MbrChainPastItsLimit", MakeMbrDisk(Long), LogicalNode(200, 0x140),
        {NotChecked("MBR chain of more than 128 records")}},
-      {"MbrLastRecordOfTheLimit", MakeMbrDisk(Long), LogicalNode(4 + MBR_CHAIN_MAX, 0x40 + 0x10 * 127 + 8),
+      {"MbrLastRecordOfTheLimit", MakeMbrDisk(Long), LogicalNode(4 + MBR_CHAIN_MAX, 0x140 + 8 * 127),
        {Line("MBR entry 132 matches")}},
       {"NoElTorito", DiskBytes(40 * 2048, 0), CdromNode(0, 0x23, 0), {NotChecked("no El Torito boot record")},
        nullptr, 2048},
@@ -388,5 +388,69 @@ TEST(DiskCheck, ShortNodesAreNotChecked) {
     ExpectFirmwareLeftClean(Firmware);
   }
 }
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The whole application: with quillmere.verify among the load options the
+// check's line follows a hard-drive node's block and a CD-ROM node's line;
+// without it nothing looks at a disk.
+
+struct WalkCase {
+  std::string Name;
+  std::u16string LoadOptions;
+  Bytes Node;
+  DiskBytes Disk;
+  UINT32 BlockSize;
+  std::vector<std::u16string> NodeLines;  // after the path's first two node lines
+};
+
+void PrintTo(const WalkCase &Case, std::ostream *Stream) { *Stream << Case.Name; }
+
+const std::u16string EspBlock =
+    u"    PartitionNumber:2 \r\n    PartitionStart:0x2800 \r\n    PartitionSize:0xEC00 \r\n"
+    u"    PartitionSig:3F0A9C2E-71B4-4D6A-8E5C-B2D49A07F1E3 \r\n    PartitionFormat:2 \r\n    SignatureType:2 \r\n";
+
+std::vector<WalkCase> WalkCases() {
+  return {
+      {"HardDriveNode", u"quillmere.verify", EspNode(), MakeGptDisk(SoundGpt()), 512,
+       {u"type:4,subType:1,length:42\r\n", EspBlock, u"    DiskCheck:GPT entry 2 matches \r\n"}},
+      {"CdromNode", u"ro quillmere.verify", CdromNode(1, 0x23, 0x5A0), MakeElToritoDisk(SoundCd()), 2048,
+       {u"type:4,subType:2,length:24\r\n", u"    DiskCheck:El Torito entry 1 differs: BootEntry 0 \r\n"}},
+      {"WithoutTheOption", u"quillmere.wait=0", EspNode(), MakeGptDisk(SoundGpt()), 512,
+       {u"type:4,subType:1,length:42\r\n", EspBlock}},
+      {"TakenBack", u"quillmere.verify quillmere.verify=0", CdromNode(1, 0x23, 0x5A0), MakeElToritoDisk(SoundCd()),
+       2048, {u"type:4,subType:2,length:24\r\n"}},
+  };
+}
+
+class Walk : public testing::TestWithParam<WalkCase> {};
+
+TEST_P(Walk, ChecksNodesOnlyWithTheOption) {
+  const WalkCase &Case = GetParam();
+  FakeFirmware Firmware;
+  Bytes Path = DiskPath;
+  Path.insert(Path.end(), Case.Node.begin(), Case.Node.end());
+  Path.insert(Path.end(), {0x7F, 0xFF, 4, 0});
+  Firmware.SetDevicePath(Path);
+  Firmware.AddBlockDevice(DiskPath, std::make_shared<DiskBytes>(Case.Disk), Case.BlockSize, 0x7FFFF);
+  std::u16string LoadOptions = Case.LoadOptions;
+  Firmware.LoadedImage.LoadOptions = LoadOptions.data();
+  Firmware.LoadedImage.LoadOptionsSize = (UINT32)(LoadOptions.size() * 2);
+  EXPECT_EQ(Firmware.Run(), EFI_SUCCESS);
+
+  std::vector<std::u16string> Expected = {u"Print Nodes:\r\n", u"type:2,subType:1,length:12\r\n",
+                                          u"type:1,subType:1,length:6\r\n"};
+  Expected.insert(Expected.end(), Case.NodeLines.begin(), Case.NodeLines.end());
+  Expected.insert(Expected.end(), {u"type:127,subType:255,length:4\r\n", Firmware.PathText + u"\r\n"});
+  EXPECT_EQ(Firmware.Shown, Expected);
+  EXPECT_EQ(Firmware.Reads.empty(), Case.NodeLines.size() == 1 || Case.NodeLines.back() == EspBlock);
+  ExpectFirmwareLeftClean(Firmware);
+}
+
+INSTANTIATE_TEST_SUITE_P(DiskCheck, Walk, testing::ValuesIn(WalkCases()),
+                         [](const testing::TestParamInfo<WalkCase> &Info) { return Info.param.Name; });
 
 }  // namespace

@@ -42,7 +42,9 @@ DiskBytes MakeGptDisk(const GptLayout &Layout) {
   PutBootSignature(Disk, 0);
   // The array, then the header that names its CRC32.
   uint64_t Array = Layout.ArrayLba * Block;
-  for (size_t Index = 0; Index < Layout.Partitions.size(); Index++) {
+  // Entries past the first MiB of the array are not written: an entry size
+  // of 2^31 would make a disk of gigabytes.
+  for (size_t Index = 0; Index < Layout.Partitions.size() && (Index + 1) * Layout.EntrySize <= (1 << 20); Index++) {
     const GptPartition &Partition = Layout.Partitions[Index];
     uint64_t At = Array + Index * Layout.EntrySize;
     PutBytes(Disk, At, Partition.Type.data(), 16);
@@ -108,8 +110,8 @@ MbrLayout ChainedMbr(int Logical) {
   Layout.Primary[0] = {0x83, 0x20, 0x20};
   Layout.Primary[1] = {0x05, 0x40, 0x4000};
   for (int Index = 0; Index < Logical; Index++) {
-    Layout.Chain.push_back(
-        {0x40 + 0x10 * (UINT64)Index, {0x0C, 0x8, 0x8}, Index + 1 < Logical, 0x10 * (UINT32)(Index + 1)});
+    Layout.Chain.push_back({0x40 + (UINT64)Index, {0x0C, 0x100 + 7 * (UINT32)Index, 8}, Index + 1 < Logical,
+                            (UINT32)Index + 1});
   }
   return Layout;
 }

@@ -67,9 +67,10 @@ struct MbrLayout {
 };
 
 DiskBytes MakeMbrDisk(const MbrLayout &Layout);
-// Primary 1: data at 0x20; primary 2: the extended partition at 0x40;
-// Logical records 0x10 apart in it, each with a partition of 8 blocks 8
-// after it, and a link to the next in all but the last.
+// Primary 1: data at 0x20; primary 2: the extended partition at 0x40. Its
+// records lie one after another from 0x40 on, each with a link to the next
+// but the last; their partitions, 8 blocks each, follow one another from
+// 0x140 on: logical partition 5 at 0x140, 6 at 0x148, ...
 MbrLayout ChainedMbr(int Logical);
 
 struct ElToritoEntry {

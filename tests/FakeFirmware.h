@@ -182,7 +182,7 @@ extern const EFI_GUID TestBlockIoGuid;
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right);
 // The CRC32 of GPT headers and the firmware's tables (reflected, polynomial
 // 0xEDB88320, starting from and ending with all bits inverted), worked out
-// bit by bit here, apart from anything in the image.
+// here, its table bit by bit, apart from anything in the image.
 UINT32 TestCrc32(const void *Data, size_t Size);
 
 // What every run must leave behind: no live pool block, every successful
