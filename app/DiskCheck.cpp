@@ -62,14 +62,16 @@ BOOLEAN Fail(NodeCheck *Check, CheckReason Reason, UINT64 First = 0, UINT64 Seco
 }
 
 // log2 of the block size, or 0 when no table can live on it: a power of two
-// from DISK_BLOCK_SIZE_MIN to DISK_BUFFER_BYTES. Shifts stand in for every
-// division by it, which a 32-bit image could not do without a helper.
+// from DISK_BLOCK_SIZE_MIN (2^9) to DISK_BUFFER_BYTES. Shifts stand in for
+// every division by it, which a 32-bit image could not do without a helper.
 UINT32 BlockShift(UINT32 BlockSize) {
-  UINT32 Shift = 9;
-  while ((1U << Shift) < BlockSize && (1U << Shift) < DISK_BUFFER_BYTES) {
-    Shift++;
+  static_assert(DISK_BLOCK_SIZE_MIN == 1 << 9, "the smallest block size is 2^9 bytes");
+  for (UINT32 Shift = 9; (1U << Shift) <= DISK_BUFFER_BYTES; Shift++) {
+    if ((1U << Shift) == BlockSize) {
+      return Shift;
+    }
   }
-  return (1U << Shift) == BlockSize ? Shift : 0;
+  return 0;
 }
 
 // Reads the blocks holding Size bytes (1 to DISK_BUFFER_BYTES) from Lba on

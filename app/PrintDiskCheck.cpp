@@ -43,7 +43,7 @@ CONST CHAR8 *CONST ReasonFormats[DiskReasonCount] = {
     TEXT1("MBR chain of more than %lu records"),
     TEXT0("no El Torito boot record"),
     TEXT1("bad El Torito catalog at sector 0x%lx"),
-    TEXT1("El Torito catalog of more than %lu entries"),
+    TEXT1("El Torito catalog not ended within %lu entries"),
     TEXT1("no El Torito entry at RBA 0x%lx"),
 };
 
@@ -68,7 +68,7 @@ VOID PrintDiskCheck(CONST NodeCheck *Check) {
   CHAR16 Text[DISK_TEXT_CHARACTERS];
   if (Check->Reason != DiskChecked) {
     RenderText(Text, ReasonFormats[Check->Reason], Check->Values[0], Check->Values[1]);
-    ConsolePrint(u"    DiskCheck:not checked: %s \n", (CONST CHAR16 *)Text);
+    ConsolePrint(u"    DiskCheck:not checked: %s \n", Text);
     return;
   }
   CONST CHAR8 *Table = TableNames[Check->Table];
@@ -81,7 +81,7 @@ VOID PrintDiskCheck(CONST NodeCheck *Check) {
   for (UINTN Field = 0; Field < sizeof Values / sizeof Values[0]; Field++) {
     if ((Check->Differs >> Field & 1) != 0) {
       RenderText(Text, FieldFormats[Field], Values[Field], 0);
-      ConsolePrint(u"    DiskCheck:%a entry %u differs: %s \n", Table, Check->Entry, (CONST CHAR16 *)Text);
+      ConsolePrint(u"    DiskCheck:%a entry %u differs: %s \n", Table, Check->Entry, Text);
     }
   }
 }

@@ -322,7 +322,7 @@ std::vector<Scene> Scenes() {
        Changed(MakeElToritoDisk(SoundCd()), [](DiskBytes &D) { D[0x22 * 2048 + 32] = 0x44; }), CdromNode(0, 0x23, 0),
        {NotChecked("bad El Torito catalog at sector 0x22")}, nullptr, 2048},
       {"ElToritoCatalogPastItsLimit", MakeElToritoDisk(LongCatalog), CdromNode(0, 0x77, 0),
-       {NotChecked("El Torito catalog of more than 256 entries")}, nullptr, 2048},
+       {NotChecked("El Torito catalog not ended within 256 entries")}, nullptr, 2048},
       {"ElToritoNoEntryAtTheStart", MakeElToritoDisk(SoundCd()), CdromNode(0, 0x24, 0),
        {NotChecked("no El Torito entry at RBA 0x24")}, nullptr, 2048},
   };

@@ -142,7 +142,8 @@ DiskBytes MakeMbr(Input &In, UINT32 BlockSize, bool Sound, UINT32 Number, Truth 
       Known.Size = Layout.Chain[Logical - 1].Logical.Size;
     } else if (Records == 0) {
       Known.Reason = MbrRecordMissing;  // the extended partition holds no record
-    } else if (Records > MBR_CHAIN_MAX) {
+    } else if (Records > MBR_CHAIN_MAX || (Records == MBR_CHAIN_MAX && Loops)) {
+      // The record after the last one allowed is still to come.
       Known.Reason = MbrChainTooLong;
     } else {
       Known.Reason = Loops ? MbrChainLoops : MbrEntryMissing;
@@ -157,7 +158,8 @@ DiskBytes MakeCd(Input &In, bool Sound, UINT32 Number, UINT64 Start, Truth &Know
   Layout.Default = {(UINT8)(In.Byte() & 1 ? 0x88 : 0), 0x1000u + In.Byte() % 8, 4, 0};
   int Sections = In.Byte() % 4;
   for (int Section = 0; Section < Sections; Section++) {
-    std::vector<ElToritoEntry> Entries(In.Byte() % 6);
+    uint8_t CountByte = In.Byte();
+    std::vector<ElToritoEntry> Entries(CountByte >= 0xF0 ? 60 + (CountByte & 15) * 10 : CountByte % 6);
     for (ElToritoEntry &Entry : Entries) {
       Entry = {(UINT8)(In.Byte() & 1 ? 0x88 : 0), 0x1000u + In.Byte() % 8, 4, In.Byte() % 3};
     }
@@ -172,11 +174,23 @@ DiskBytes MakeCd(Input &In, bool Sound, UINT32 Number, UINT64 Start, Truth &Know
         Loads.push_back(Entry.LoadRba);
       }
     }
+    // Every record read before the one that ends the catalog: the
+    // validation entry, the entries, the headers and the extensions.
+    size_t Records = 2;
+    for (const auto &Section : Layout.Sections) {
+      Records++;
+      for (const ElToritoEntry &Entry : Section) {
+        Records += 1 + Entry.Extensions;
+      }
+    }
     Known.Reason = ElToritoEntryMissing;
     for (UINT32 Entry = 0; Entry < Loads.size(); Entry++) {
       if (Loads[Entry] == Start && (Known.Reason != DiskChecked || Entry == Number)) {
         Known = {DiskChecked, Start, 0, {}, 0, 0, Entry};
       }
+    }
+    if (Records >= EL_TORITO_ENTRIES_MAX) {
+      Known.Reason = ElToritoCatalogTooLong;
     }
   }
   return MakeElToritoDisk(Layout);
@@ -219,26 +233,73 @@ Guid16 GuidOf(const EFI_GUID &Guid) {
 
 bool IsExtended(UINT64 Type) { return Type == 0x05 || Type == 0x0F || Type == 0x85; }
 
-// A GPT answer: every structure it stands on holds, by the CRC32 taken here.
-void CheckGptAnswer(const DiskBytes &Disk, UINT32 B, EFI_LBA LastBlock, UINT32 Number, const NodeCheck &Check) {
-  bool Protective = false;
+// What the disk's GPT header says, read here.
+struct GptHeader {
+  bool Protective = false;  // LBA 0: a boot signature and an entry of type 0xEE
+  bool Sound = false;  // "EFI PART", its size, its own LBA and its CRC32
+  UINT64 Stored = 0, Computed = 0;  // its CRC32, stored and taken over it
+  UINT64 Count = 0, Size = 0, Array = 0;
+  bool SizeSound = false;  // 128 times a power of two
+};
+
+GptHeader ReadGptHeader(const DiskBytes &Disk, UINT32 B) {
+  GptHeader Header;
   for (int Index = 0; Index < 4; Index++) {
-    Protective = Protective || Le(Disk, 446 + 16 * Index + 4, 1) == 0xEE;
+    Header.Protective = Header.Protective || Le(Disk, 446 + 16 * Index + 4, 1) == 0xEE;
   }
-  CHECK(Le(Disk, 510, 2) == 0xAA55 && Protective);
-  CHECK(Bytes(Disk, B, "EFI PART", 8));
+  Header.Protective = Header.Protective && Le(Disk, 510, 2) == 0xAA55;
   UINT64 HeaderSize = Le(Disk, B + 12, 4);
-  CHECK(HeaderSize >= 92 && HeaderSize <= B && Le(Disk, B + 24, 8) == 1);
-  DiskBytes Header;
-  for (uint64_t Index = 0; Index < HeaderSize; Index++) {
-    Header.push_back(Index >= 16 && Index < 20 ? 0 : (UINT8)Le(Disk, B + Index, 1));
+  bool Shaped = Bytes(Disk, B, "EFI PART", 8) && HeaderSize >= 92 && HeaderSize <= B && Le(Disk, B + 24, 8) == 1;
+  if (Shaped) {
+    DiskBytes Bytes;
+    for (uint64_t Index = 0; Index < HeaderSize; Index++) {
+      Bytes.push_back(Index >= 16 && Index < 20 ? 0 : (UINT8)Le(Disk, B + Index, 1));
+    }
+    Header.Computed = TestCrc32(Bytes.data(), Bytes.size());
   }
-  CHECK(TestCrc32(Header.data(), Header.size()) == Le(Disk, B + 16, 4));
-  UINT64 Count = Le(Disk, B + 80, 4), Size = Le(Disk, B + 84, 4), Array = Le(Disk, B + 72, 8);
-  CHECK(Size >= 128 && (Size & (Size - 1)) == 0 && Number >= 1 && Number <= Count);
-  CHECK(Count * Size <= DISK_BUFFER_BYTES && Array <= LastBlock && (Count * Size - 1) / B <= LastBlock - Array);
-  CHECK(Crc(Disk, Array * B, Count * Size) == Le(Disk, B + 88, 4));
-  uint64_t Entry = Array * B + (Number - 1) * Size;
+  Header.Stored = Le(Disk, B + 16, 4);
+  Header.Sound = Shaped && Header.Computed == Header.Stored;
+  Header.Count = Le(Disk, B + 80, 4);
+  Header.Size = Le(Disk, B + 84, 4);
+  Header.Array = Le(Disk, B + 72, 8);
+  Header.SizeSound = Header.Size >= 128 && (Header.Size & (Header.Size - 1)) == 0;
+  return Header;
+}
+
+// What a GPT check says holds of the disk: an answer stands on a sound
+// header and an entry array whose CRC32 holds; each reason names what it
+// found; an array too large for the buffer is always refused as such.
+void CheckGpt(const DiskBytes &Disk, UINT32 B, EFI_LBA LastBlock, UINT32 Number, const NodeCheck &Check,
+              bool Faulted) {
+  GptHeader Header = ReadGptHeader(Disk, B);
+  CHECK(Header.Protective);
+  bool EntryNamed = Header.Sound && Header.SizeSound && Number >= 1 && Number <= Header.Count;
+  UINT64 ArrayBytes = Header.Count * Header.Size;
+  if (EntryNamed && ArrayBytes > DISK_BUFFER_BYTES && LastBlock >= 1 && !Faulted) {
+    CHECK(Check.Reason == GptEntryArrayTooLarge && Check.Values[0] == ArrayBytes);
+  }
+  switch (Check.Reason) {
+    case GptHeaderCrcWrong:
+      CHECK(!Header.Sound && Check.Values[0] == Header.Stored && Check.Values[1] == Header.Computed);
+      break;
+    case GptEntrySizeBad: CHECK(Header.Sound && !Header.SizeSound && Check.Values[0] == Header.Size); break;
+    case GptEntryMissing:
+      CHECK(Header.Sound && Header.SizeSound && !EntryNamed && Check.Values[1] == Header.Count);
+      break;
+    case GptEntryArrayTooLarge: CHECK(EntryNamed && ArrayBytes > DISK_BUFFER_BYTES); break;
+    case GptEntryArrayCrcWrong:
+      CHECK(EntryNamed && Check.Values[0] == Le(Disk, B + 88, 4) &&
+            Check.Values[1] == Crc(Disk, Header.Array * B, ArrayBytes));
+      break;
+    default: break;
+  }
+  if (Check.Reason != DiskChecked) {
+    return;
+  }
+  CHECK(EntryNamed && ArrayBytes <= DISK_BUFFER_BYTES && Header.Array <= LastBlock &&
+        (ArrayBytes - 1) / B <= LastBlock - Header.Array);
+  CHECK(Crc(Disk, Header.Array * B, ArrayBytes) == Le(Disk, B + 88, 4));
+  uint64_t Entry = Header.Array * B + (Number - 1) * Header.Size;
   CHECK(GuidAt(Disk, Entry) != Guid16{});
   UINT64 First = Le(Disk, Entry + 32, 8), Last = Le(Disk, Entry + 40, 8);
   CHECK(Last >= First && Check.PartitionStart == First && Check.PartitionSize == Last - First + 1);
@@ -351,7 +412,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   // The node: a hard-drive node for the tables, a CD-ROM node for El
   // Torito, numbered and placed from the input; its fields are made the
   // disk's own below where the input asks.
-  UINT32 Number = In.Byte() % 12;
+  // Mostly small, sometimes past the chains' and catalogs' limits.
+  uint8_t NumberByte = In.Byte();
+  UINT32 Number = NumberByte >= 0xF0 ? 100 + (NumberByte & 15) * 10 : NumberByte % 12;
   uint8_t Mismatch = In.Byte();
   UINT64 CdStart = 0x1000 + In.Byte() % 9;
   Truth Known;
@@ -432,9 +495,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   }
   CHECK(Cd ? Check.Table == TableElTorito || Check.Table == TableNone : Check.Table != TableElTorito);
 
+  if (Check.Table == TableGpt) {
+    CheckGpt(Disk, BlockSize, LastBlock, NodeNumber, Check, ReadFailed || (FailCrc != 0 && Firmware.CrcCalls >= FailCrc));
+  }
   if (Check.Reason == DiskChecked) {
     switch (Check.Table) {
-      case TableGpt: CheckGptAnswer(Disk, BlockSize, LastBlock, NodeNumber, Check); break;
+      case TableGpt: break;
       case TableMbr: CheckMbrAnswer(Disk, BlockSize, Firmware, NodeNumber, Check); break;
       case TableElTorito: CheckCdAnswer(Disk, CdStart, Check); break;
       default: CHECK(false);

@@ -86,10 +86,13 @@ SEEDS = {
     "mbr_sound_primary": head(MBR | SOUND, 2048, number=1) + mbr(2, signature=0),
     "mbr_sound_loop": head(MBR | SOUND, number=9) + mbr(3, back=1),
     "mbr_sound_long": head(MBR | SOUND, number=11) + mbr(135),
+    "mbr_sound_past_the_limit": head(MBR | SOUND, number=0xFF) + mbr(133),
+    "mbr_sound_loop_at_the_limit": head(MBR | SOUND, number=0xFF) + mbr(128, back=3),
     "mbr_wild": head(MBR, number=7) + mbr(4, wild=True) + patches((0x41 * 512 + 446 + 16 + 8, 0)),
     "cd_sound_default": head(CD | SOUND, 2048, number=1) + cd(),
     "cd_sound_section": head(CD | SOUND, 512, number=2, cd_start=2) + cd(),
     "cd_sound_4096": head(CD | SOUND, 4096, number=0) + cd(sections=((3, 4, 5),)),
+    "cd_sound_long_catalog": head(CD | SOUND, 2048, number=3) + bytes([0x10, 1, 0, 1, 0xFF]) + bytes([1, 1, 1]) * 210,
     "cd_wild": head(CD, 2048) + cd() + patches((0x10 * 2048 + 5, 7)),
     "raw_protective": head(RAW) + w16(1024) + bytes(446) + bytes([0, 0, 0, 0, 0xEE]) + bytes(59) + b"\x55\xaa" +
                       b"EFI PART" + bytes(504) + patches(),
