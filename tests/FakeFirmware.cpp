@@ -535,7 +535,9 @@ EFI_STATUS EFIAPI FakeReadBlocks(EFI_BLOCK_IO_PROTOCOL *This, UINT32 MediaId, EF
   const std::vector<UINT8> &Bytes = *Device->Bytes;
   UINT64 At = Device->FirstByte + Lba * Media.BlockSize;
   UINT64 Held = At < Bytes.size() ? std::min<UINT64>(Bytes.size() - At, BufferSize) : 0;
-  memcpy(Buffer, Bytes.data() + (Held != 0 ? At : 0), Held);
+  if (Held != 0) {
+    memcpy(Buffer, Bytes.data() + At, Held);
+  }
   memset((UINT8 *)Buffer + Held, 0, BufferSize - Held);
   return EFI_SUCCESS;
 }
