@@ -377,7 +377,10 @@ BOOLEAN ReadElToritoEntry(CONST DiskReader *Disk, UINT32 Shift, UINT64 Start, UI
   return TRUE;
 }
 
-VOID StartCheck(NodeCheck *Check, UINT32 Entry) {
+// Clears Check for the node whose partition number or boot entry is Entry.
+// Returns the block size's shift, or 0 with the reason set when no table
+// lives on that block size.
+UINT32 StartCheck(CONST DiskReader *Disk, NodeCheck *Check, UINT32 Entry) {
   Check->Reason = DiskChecked;
   Check->Table = TableNone;
   Check->Entry = Entry;
@@ -391,6 +394,11 @@ VOID StartCheck(NodeCheck *Check, UINT32 Entry) {
   }
   Check->PartitionFormat = Check->SignatureType = 0;
   Check->BootEntry = 0;
+  UINT32 Shift = BlockShift(Disk->BlockSize);
+  if (Shift == 0) {
+    Fail(Check, DiskBlockSizeUnusable, Disk->BlockSize);
+  }
+  return Shift;
 }
 
 UINT32 DifferingField(BOOLEAN Differs, UINT32 Field) { return Differs ? Field : 0; }
@@ -399,14 +407,9 @@ UINT32 DifferingField(BOOLEAN Differs, UINT32 Field) { return Differs ? Field : 
 
 VOID CheckHardDriveNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Check) {
   UINT32 Number = ReadUnaligned<UINT32>(Node + HARDDRIVE_PARTITION_NUMBER);
-  StartCheck(Check, Number);
-  UINT32 Shift = BlockShift(Disk->BlockSize);
-  if (Shift == 0) {
-    Fail(Check, DiskBlockSizeUnusable, Disk->BlockSize);
-    return;
-  }
+  UINT32 Shift = StartCheck(Disk, Check, Number);
   // LBA 0 decides the table: a GPT behind a protective MBR, or the MBR.
-  if (!ReadDisk(Disk, Shift, 0, MBR_BYTES, Check)) {
+  if (Shift == 0 || !ReadDisk(Disk, Shift, 0, MBR_BYTES, Check)) {
     return;
   }
   if (!HasBootSignature(Disk->Buffer)) {
@@ -420,16 +423,16 @@ VOID CheckHardDriveNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Ch
   if (!(Protective ? ReadGptEntry(Disk, Shift, Number, Check) : ReadMbrEntry(Disk, Shift, Number, Check))) {
     return;
   }
-  CONST UINT8 *Signature = Node + HARDDRIVE_SIGNATURE;
-  EFI_GUID NodeSignature = ReadUnalignedGuid(Signature);
-  BOOLEAN SameSignature = NodeSignature.Data1 == Check->Signature.Data1 &&
-                          NodeSignature.Data2 == Check->Signature.Data2 &&
-                          NodeSignature.Data3 == Check->Signature.Data3;
+  EFI_GUID Signature = ReadUnalignedGuid(Node + HARDDRIVE_SIGNATURE);
+  BOOLEAN SameSignature = Signature.Data1 == Check->Signature.Data1 && Signature.Data2 == Check->Signature.Data2 &&
+                          Signature.Data3 == Check->Signature.Data3;
   for (UINTN Index = 0; Index < 8; Index++) {
-    SameSignature = SameSignature && NodeSignature.Data4[Index] == Check->Signature.Data4[Index];
+    SameSignature = SameSignature && Signature.Data4[Index] == Check->Signature.Data4[Index];
   }
-  Check->Differs = DifferingField(ReadUnaligned<UINT64>(Node + HARDDRIVE_PARTITION_START) != Check->PartitionStart, DISK_FIELD_START) |
-                   DifferingField(ReadUnaligned<UINT64>(Node + HARDDRIVE_PARTITION_SIZE) != Check->PartitionSize, DISK_FIELD_SIZE) |
+  UINT64 Start = ReadUnaligned<UINT64>(Node + HARDDRIVE_PARTITION_START);
+  UINT64 Size = ReadUnaligned<UINT64>(Node + HARDDRIVE_PARTITION_SIZE);
+  Check->Differs = DifferingField(Start != Check->PartitionStart, DISK_FIELD_START) |
+                   DifferingField(Size != Check->PartitionSize, DISK_FIELD_SIZE) |
                    DifferingField(!SameSignature, DISK_FIELD_SIGNATURE) |
                    DifferingField(Node[HARDDRIVE_PARTITION_FORMAT] != Check->PartitionFormat, DISK_FIELD_FORMAT) |
                    DifferingField(Node[HARDDRIVE_SIGNATURE_TYPE] != Check->SignatureType, DISK_FIELD_SIGNATURE_TYPE);
@@ -437,13 +440,9 @@ VOID CheckHardDriveNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Ch
 
 VOID CheckCdromNode(CONST DiskReader *Disk, CONST UINT8 *Node, NodeCheck *Check) {
   UINT32 Number = ReadUnaligned<UINT32>(Node + CDROM_BOOT_ENTRY);
-  StartCheck(Check, Number);
-  UINT32 Shift = BlockShift(Disk->BlockSize);
-  if (Shift == 0) {
-    Fail(Check, DiskBlockSizeUnusable, Disk->BlockSize);
-    return;
-  }
-  if (ReadElToritoEntry(Disk, Shift, ReadUnaligned<UINT64>(Node + CDROM_PARTITION_START), Number, Check)) {
+  UINT32 Shift = StartCheck(Disk, Check, Number);
+  UINT64 Start = ReadUnaligned<UINT64>(Node + CDROM_PARTITION_START);
+  if (Shift != 0 && ReadElToritoEntry(Disk, Shift, Start, Number, Check)) {
     Check->Differs = DifferingField(Check->BootEntry != Number, DISK_FIELD_BOOT_ENTRY);
   }
 }

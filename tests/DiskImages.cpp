@@ -170,12 +170,21 @@ DiskBytes MakeElToritoDisk(const ElToritoLayout &Layout) {
   return Disk;
 }
 
+namespace {
+
+DiskBytes MediaNode(UINT8 SubType, UINT16 Length) {
+  DiskBytes Node(Length, 0);
+  PutLe(Node, 0, 0x04, 1);
+  PutLe(Node, 1, SubType, 1);
+  PutLe(Node, 2, Length, 2);
+  return Node;
+}
+
+}  // namespace
+
 std::vector<UINT8> HardDriveNode(UINT32 Number, UINT64 Start, UINT64 Size, const Guid16 &Signature, UINT8 Format,
                                  UINT8 SignatureType) {
-  DiskBytes Node;
-  PutLe(Node, 0, 0x04, 1);
-  PutLe(Node, 1, 0x01, 1);
-  PutLe(Node, 2, 42, 2);
+  DiskBytes Node = MediaNode(0x01, 42);
   PutLe(Node, 4, Number, 4);
   PutLe(Node, 8, Start, 8);
   PutLe(Node, 16, Size, 8);
@@ -186,10 +195,7 @@ std::vector<UINT8> HardDriveNode(UINT32 Number, UINT64 Start, UINT64 Size, const
 }
 
 std::vector<UINT8> CdromNode(UINT32 BootEntry, UINT64 Start, UINT64 Size) {
-  DiskBytes Node;
-  PutLe(Node, 0, 0x04, 1);
-  PutLe(Node, 1, 0x02, 1);
-  PutLe(Node, 2, 24, 2);
+  DiskBytes Node = MediaNode(0x02, 24);
   PutLe(Node, 4, BootEntry, 4);
   PutLe(Node, 8, Start, 8);
   PutLe(Node, 16, Size, 8);

@@ -522,8 +522,9 @@ EFI_STATUS EFIAPI FakeReadBlocks(EFI_BLOCK_IO_PROTOCOL *This, UINT32 MediaId, EF
   // at the alignment asked for.
   const EFI_BLOCK_IO_MEDIA &Media = Device->Media;
   UINTN Align = Media.IoAlign > 1 ? Media.IoAlign : 1;
-  if (Media.BlockSize == 0 || MediaId != Media.MediaId || Buffer == nullptr || BufferSize == 0 || BufferSize % Media.BlockSize != 0 ||
-      (UINTN)Buffer % Align != 0 || Lba > Media.LastBlock || BufferSize / Media.BlockSize - 1 > Media.LastBlock - Lba) {
+  if (Media.BlockSize == 0 || MediaId != Media.MediaId || Buffer == nullptr || BufferSize == 0 ||
+      BufferSize % Media.BlockSize != 0 || (UINTN)Buffer % Align != 0 || Lba > Media.LastBlock ||
+      BufferSize / Media.BlockSize - 1 > Media.LastBlock - Lba) {
     Current->Mistakes++;
     return EFI_INVALID_PARAMETER;
   }

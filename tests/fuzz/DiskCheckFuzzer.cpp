@@ -357,7 +357,8 @@ struct Run {
   std::unique_ptr<FakeFirmware> Firmware;
 };
 
-Run CheckOnce(const std::shared_ptr<DiskBytes> &Disk, UINT32 BlockSize, EFI_LBA LastBlock, const std::vector<UINT8> &Node,
+Run CheckOnce(const std::shared_ptr<DiskBytes> &Disk, UINT32 BlockSize, EFI_LBA LastBlock,
+              const std::vector<UINT8> &Node,
               int FailRead, EFI_STATUS ReadStatus, int FailCrc) {
   Run Result;
   Result.Firmware = std::make_unique<FakeFirmware>();
@@ -501,7 +502,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   CHECK(Cd ? Check.Table == TableElTorito || Check.Table == TableNone : Check.Table != TableElTorito);
 
   if (Check.Table == TableGpt) {
-    CheckGpt(Disk, BlockSize, LastBlock, NodeNumber, Check, ReadFailed || (FailCrc != 0 && Firmware.CrcCalls >= FailCrc));
+    bool Faulted = ReadFailed || (FailCrc != 0 && Firmware.CrcCalls >= FailCrc);
+    CheckGpt(Disk, BlockSize, LastBlock, NodeNumber, Check, Faulted);
   }
   if (Check.Reason == DiskChecked) {
     switch (Check.Table) {
