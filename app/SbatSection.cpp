@@ -15,17 +15,17 @@
   "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\n" \
   "quillmere,1,quillmere,quillmere,0.1,https://quillmere.invalid/\n"
 
-struct SBAT_SECTION {
+struct SbatText {
   char Text[sizeof SBAT_TEXT - 1];
 };
 
-static constexpr SBAT_SECTION MakeSbatSection() {
-  SBAT_SECTION Section{};
+static constexpr SbatText MakeSbatSection() {
+  SbatText Section{};
   for (unsigned Index = 0; Index < sizeof Section.Text; Index++) {
     Section.Text[Index] = SBAT_TEXT[Index];
   }
   return Section;
 }
 
-extern const SBAT_SECTION AppSbat;
-__attribute__((section(".sbat"), used)) constexpr SBAT_SECTION AppSbat = MakeSbatSection();
+extern const SbatText AppSbat;
+__attribute__((section(".sbat"), used)) constexpr SbatText AppSbat = MakeSbatSection();

@@ -113,14 +113,22 @@ locale_t SnprintfGroupingLocale = (locale_t)0;
 // ---------------------------------------------------------------------------
 // Renderers, one triple per case.
 
-size_t EngineDecimal(char *Buffer, size_t Index) {
-  return FormatToBuffer(Buffer, BenchBufferSize, 0, "%d", SpreadValues[Index]);
-}
-size_t SnprintfDecimal(char *Buffer, size_t Index) {
-  return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%d", SpreadValues[Index]));
-}
-size_t FmtDecimal(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, "{}", SpreadValues[Index]); }
-size_t StbDecimal(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, "%d", SpreadValues[Index]); }
+// The four renderers of a case that formats one value of Values: the
+// engine's format, the printf format that snprintf and stb_sprintf share, and
+// {fmt}'s, each making the same characters.
+#define ONE_VALUE_CASE(Name, Values, EngineFormat, PrintfFormat, FmtFormat)                    \
+  size_t Engine##Name(char *Buffer, size_t Index) {                                             \
+    return FormatToBuffer(Buffer, BenchBufferSize, 0, EngineFormat, Values[Index]);             \
+  }                                                                                             \
+  size_t Snprintf##Name(char *Buffer, size_t Index) {                                           \
+    return SnprintfCount(snprintf(Buffer, BenchBufferSize, PrintfFormat, Values[Index]));       \
+  }                                                                                             \
+  size_t Fmt##Name(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, FmtFormat, Values[Index]); } \
+  size_t Stb##Name(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, PrintfFormat, Values[Index]); }
+
+ONE_VALUE_CASE(Decimal, SpreadValues, "%d", "%d", "{}")
+ONE_VALUE_CASE(Hex8, HexValues, "%08X", "%08X", "{:08X}")
+ONE_VALUE_CASE(Hex64, Hex64Values, "%lx", "%llX", "{:X}")
 
 size_t EngineGrouped(char *Buffer, size_t Index) {
   return FormatToBuffer(Buffer, BenchBufferSize, 0, "%,d", LargeValues[Index]);
@@ -143,26 +151,6 @@ size_t FmtGrouped(char *Buffer, size_t Index) {
 // stb_sprintf groups by threes with "," under its "'" flag, whatever the
 // locale.
 size_t StbGrouped(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, "%'d", LargeValues[Index]); }
-
-size_t EngineHex8(char *Buffer, size_t Index) {
-  return FormatToBuffer(Buffer, BenchBufferSize, 0, "%08X", HexValues[Index]);
-}
-size_t SnprintfHex8(char *Buffer, size_t Index) {
-  return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%08X", HexValues[Index]));
-}
-size_t FmtHex8(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, "{:08X}", HexValues[Index]); }
-size_t StbHex8(char *Buffer, size_t Index) { return STB_TO_BUFFER(Buffer, "%08X", HexValues[Index]); }
-
-size_t EngineHex64(char *Buffer, size_t Index) {
-  return FormatToBuffer(Buffer, BenchBufferSize, 0, "%lx", Hex64Values[Index]);
-}
-size_t SnprintfHex64(char *Buffer, size_t Index) {
-  return SnprintfCount(snprintf(Buffer, BenchBufferSize, "%lX", (unsigned long)Hex64Values[Index]));
-}
-size_t FmtHex64(char *Buffer, size_t Index) { return FmtToBuffer(Buffer, "{:X}", Hex64Values[Index]); }
-size_t StbHex64(char *Buffer, size_t Index) {
-  return STB_TO_BUFFER(Buffer, "%llX", (unsigned long long)Hex64Values[Index]);
-}
 
 size_t EngineGuid(char *Buffer, size_t Index) {
   return FormatToBuffer(Buffer, BenchBufferSize, 0, "%g", &Partitions[Index].Signature);

@@ -82,9 +82,9 @@ set(QUILLMERE_IMAGE_FLAGS_riscv64 -target riscv64-unknown-elf -march=rv64imac -m
 # handed to a runtime helper that is not linked, so the link fails on one.
 set(QUILLMERE_IMAGE_FLAGS_ia32 -target i686-unknown-windows -mgeneral-regs-only)
 # With eight general registers and its 64-bit widths and precisions in
-# register pairs, the engine at -Os is 5080 bytes of IA32 code and the image
-# one block over its budget; -Oz makes it 4126. The other sources are smaller
-# at -Os, where their small wrappers are inlined. Flags for one source of one
+# register pairs, the engine is markedly smaller at -Oz than at -Os there
+# (docs/size-and-stack.md has the numbers). The other sources are smaller at
+# -Os, where their small wrappers are inlined. Flags for one source of one
 # architecture are named QUILLMERE_IMAGE_FLAGS_<arch>_<source, "/" as "_">.
 set(QUILLMERE_IMAGE_FLAGS_ia32_format_RenderFormat.cpp -Oz)
 # 32-bit ARM: ELF objects for the AAPCS, which UEFI uses there, in Thumb-2

@@ -1,154 +1,88 @@
 #include "BaseLib.h"
 #include "Format.h"
+#include "OutputWindow.h"
 #include "ValueText.h"
 
 namespace {
 
 CONST CHAR8 DigitTable[] = "0123456789ABCDEF";
 
-// One run's output window: text goes only to positions before End, the last
-// character slot of the buffer, which is kept for the terminator.
-struct OutputWindow {
-  UINT8 *Position;
-  UINT8 *End;
-  BOOLEAN Wide;  // 16-bit characters, low byte first
-};
+// ---------------------------------------------------------------------------
+// The one tail of every conversion.
 
-// What one directive asks for.
-struct DirectiveState {
-  UINTN Flags;
-  UINT64 Width;
-  UINT64 Precision;
-};
+// What a conversion hands to the tail, in the order the tail writes it:
+// Prefix ("-", "+", " " or none), Inner characters ("0" for an integer,
+// spaces for a text) up to Field, then the body: Length characters of a
+// forward text, or Length digits read backwards from the most significant
+// one. Used counts the prefix and the body's characters, commas included;
+// NOT_COUNTED for a text that nothing stands before, which is counted as it
+// is copied.
+enum BodyKind : UINT8 { BODY_TEXT8, BODY_TEXT16, BODY_DIGITS, BODY_GROUPED_DIGITS };
 
-// The 16-bit unit at Bytes, low byte first, wherever it lies; the copy is
-// one load.
-inline UINT16 Unit16(CONST UINT8 *Bytes) {
-  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "units are stored low byte first");
-  UINT16 Unit;
-  __builtin_memcpy(&Unit, Bytes, 2);
-  return Unit;
-}
+#define NOT_COUNTED (~(UINT64)0)
 
-// Characters that still fit before End.
-inline UINTN Room(CONST OutputWindow &Output) {
-  UINTN Bytes = (UINTN)(Output.End - Output.Position);
-  return Output.Wide ? Bytes >> 1 : Bytes;
-}
-
-inline VOID PutCharacter(OutputWindow &Output, UINT16 Character) {
-  if (Output.Position < Output.End) {
-    *Output.Position++ = (UINT8)Character;
-    if (Output.Wide) {
-      *Output.Position++ = (UINT8)(Character >> 8);
-    }
-  }
-}
-
-// Field - Used copies of Character, none when that difference, taken as a
-// signed number, is 0 or less.
-inline VOID PutFill(OutputWindow &Output, UINT64 Field, UINT64 Used, UINT16 Character) {
-  INT64 Repeat = (INT64)(Field - Used);
-  if (Repeat > 0) {
-    Output.Position = FillCharacters(Output.Position, Output.End, Repeat, Character, Output.Wide ? 2 : 1);
-  }
-}
-
-// A text that a directive hands to the emission runs forward up to its first
-// zero character, in 8-bit or, with TextWide, 16-bit characters. A 16-bit
-// text may start at any address; Unit16 reads its units wherever they lie.
-
-// Copies up to Count characters of an 8-bit or, with TextWide, 16-bit text
-// into 8-bit output, stopping at its first zero character; returns how many
-// it copied. Four a step while four more may be copied, each checked for
-// the terminator before it is written, so nothing past it is read.
-template <BOOLEAN TextWide>
-inline UINTN CopyNarrowText(UINT8 *To, CONST UINT8 *From, UINTN Count) {
-  auto Unit = [From](UINTN At) -> UINT16 { return TextWide ? Unit16(From + 2 * At) : From[At]; };
-  UINTN Copied = 0;
-  for (; Count - Copied >= 4; Copied += 4) {
-#pragma clang loop unroll(full)
-    for (UINTN Step = 0; Step < 4; Step++) {
-      UINT16 Character = Unit(Copied + Step);
-      if (Character == 0) {
-        return Copied + Step;
-      }
-      To[Copied + Step] = (UINT8)Character;
-    }
-  }
-  for (; Copied < Count && Unit(Copied) != 0; Copied++) {
-    To[Copied] = (UINT8)Unit(Copied);
-  }
-  return Copied;
-}
-
-// Copies the characters of Text up to its first zero character, at most
-// Limit of them and no further than End. Returns how many it copied.
-UINT64 CopyText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Limit) {
-  UINTN Fits = Room(Output);
-  UINTN Count = Limit < Fits ? (UINTN)Limit : Fits;
-  CONST UINT8 *From = Text;
-  UINT8 *To = Output.Position;
-  UINTN Copied = 0;
-  if (!Output.Wide) {
-    Copied = TextWide ? CopyNarrowText<TRUE>(To, From, Count) : CopyNarrowText<FALSE>(To, From, Count);
-  } else if (!TextWide) {
-    for (; Copied < Count && From[Copied] != 0; Copied++) {
-      To[2 * Copied] = From[Copied];
-      To[2 * Copied + 1] = 0;
-    }
-  } else {
-    for (; Copied < Count && Unit16(From + 2 * Copied) != 0; Copied++) {
-      To[2 * Copied] = From[2 * Copied];
-      To[2 * Copied + 1] = From[2 * Copied + 1];
-    }
-  }
-  Output.Position += Output.Wide ? 2 * Copied : Copied;
-  return Copied;
-}
-
-// The number of characters of Text before its first zero, counting no
-// further than Limit.
-UINT64 CountText(CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Limit) {
-  UINT64 Count = 0;
-  if (TextWide) {
-    while (Count < Limit && Unit16(Text + 2 * Count) != 0) {
-      Count++;
-    }
-  } else {
-    while (Count < Limit && Text[Count] != 0) {
-      Count++;
-    }
-  }
-  return Count;
-}
-
-// Writes one text with its directive's width and precision: left fill,
-// precision spaces, the characters, right fill.
-VOID EmitText(OutputWindow &Output, CONST DirectiveState &State, CONST UINT8 *Text, BOOLEAN TextWide) {
-  BOOLEAN WidthGiven = (State.Flags & FORMAT_WIDTH_GIVEN) != 0;
-  BOOLEAN AlignLeft = (State.Flags & FORMAT_ALIGN_LEFT) != 0;
+struct Conversion {
+  CONST UINT8 *Body;
+  UINT64 Length;
+  UINT64 Used;
   UINT64 Field;
-  if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0 && (!WidthGiven || AlignLeft)) {
-    // Nothing stands before the characters but the one space an empty text
-    // gets from a precision of 1, so they are counted as they are copied.
-    // A copy cut by End leaves no room for anything after it.
-    UINT64 Count = CopyText(Output, Text, TextWide, ~(UINT64)0);
-    Field = State.Precision > Count ? State.Precision : Count;
-    PutFill(Output, Field, Count, ' ');
-  } else {
-    UINT64 Count =
-        CountText(Text, TextWide, (State.Flags & FORMAT_PRECISION_GIVEN) != 0 ? State.Precision : ~(UINT64)0);
-    Field = State.Precision > Count ? State.Precision : Count;
+  BodyKind Kind;
+  UINT8 Prefix;
+  UINT8 Inner;
+};
+
+// Left fill, prefix, zeros or precision spaces, the body, right fill: the
+// order of every directive's output.
+VOID EmitConversion(OutputWindow &Output, CONST Directive &Parsed, Conversion &Converted) {
+  BOOLEAN WidthGiven = (Parsed.Flags & FORMAT_WIDTH_GIVEN) != 0;
+  BOOLEAN AlignLeft = (Parsed.Flags & FORMAT_ALIGN_LEFT) != 0;
+  BOOLEAN Counted = Converted.Used != NOT_COUNTED;
+  if (Counted) {
     if (WidthGiven && !AlignLeft) {
-      PutFill(Output, State.Width, Field, ' ');
+      PutFill(Output, Parsed.Width, Converted.Field, ' ');
     }
-    PutFill(Output, Field, Count, ' ');
-    CopyText(Output, Text, TextWide, Count);
+    if (Converted.Prefix != 0) {
+      PutCharacter(Output, Converted.Prefix);
+    }
+    PutFill(Output, Converted.Field, Converted.Used, Converted.Inner);
+  }
+  if (Converted.Kind >= BODY_DIGITS) {
+    PutDigits(Output, (CONST CHAR8 *)Converted.Body, Converted.Length, Converted.Kind == BODY_GROUPED_DIGITS);
+  } else {
+    UINT64 Limit = Counted ? Converted.Length : NOT_COUNTED;
+    UINT64 Copied = PutText(Output, Converted.Body, Converted.Kind == BODY_TEXT16, Limit);
+    if (!Counted) {
+      // Only the one space that an empty text gets from a precision of 1
+      // can stand with the characters, and it goes where they would have.
+      Converted.Field = Converted.Field > Copied ? Converted.Field : Copied;
+      PutFill(Output, Converted.Field, Copied, ' ');
+    }
   }
   if (WidthGiven && AlignLeft) {
-    PutFill(Output, State.Width, Field, ' ');
+    PutFill(Output, Parsed.Width, Converted.Field, ' ');
   }
+}
+
+// A text with its directive's width and precision.
+VOID ConvertText(CONST Directive &Parsed, CONST UINT8 *Text, BOOLEAN TextWide, Conversion &Converted) {
+  Converted.Body = Text;
+  Converted.Kind = TextWide ? BODY_TEXT16 : BODY_TEXT8;
+  Converted.Prefix = 0;
+  Converted.Inner = ' ';
+  Converted.Field = Parsed.Precision;
+  BOOLEAN PrecisionGiven = (Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0;
+  if (!PrecisionGiven && (Parsed.Flags & (FORMAT_WIDTH_GIVEN | FORMAT_ALIGN_LEFT)) != FORMAT_WIDTH_GIVEN) {
+    // Nothing goes before the characters, so they need not be counted first.
+    Converted.Used = NOT_COUNTED;
+    return;
+  }
+  UINT64 Limit = PrecisionGiven ? Parsed.Precision : NOT_COUNTED;
+  UINT64 Count = 0;
+  while (Count < Limit && TextUnit(Text, TextWide, Count) != 0) {
+    Count++;
+  }
+  Converted.Length = Converted.Used = Count;
+  Converted.Field = Parsed.Precision > Count ? Parsed.Precision : Count;
 }
 
 // Digits of Value, least significant first after a zero at Text[0]. Two
@@ -205,43 +139,10 @@ __attribute__((always_inline)) inline CHAR8 *WriteDigits(CHAR8 *Text, UINT64 Val
   return Text;
 }
 
-// Copies Count digits that run from MostSignificant towards lower addresses,
-// no further than End.
-VOID CopyDigits(OutputWindow &Output, CONST CHAR8 *MostSignificant, UINT64 Count) {
-  UINTN Fits = Room(Output);
-  CONST CHAR8 *Stop = MostSignificant - (Count < Fits ? Count : Fits);
-  UINT8 *To = Output.Position;
-  // At most 20 digits: the plain loop beats an unrolled or vectorised one.
-  if (Output.Wide) {
-#pragma clang loop vectorize(disable) unroll(disable)
-    for (CONST CHAR8 *From = MostSignificant; From != Stop; From--) {
-      To[0] = (UINT8)*From;
-      To[1] = 0;
-      To += 2;
-    }
-  } else {
-    // Eight digits at a time: the eight bytes that end at the most
-    // significant digit, in reverse order. They lie in the scratch text,
-    // whose digits start after its first byte.
-    CONST CHAR8 *From = MostSignificant;
-    for (; From - Stop >= 8; From -= 8, To += 8) {
-      UINT64 Eight;
-      __builtin_memcpy(&Eight, From - 7, 8);
-      Eight = __builtin_bswap64(Eight);
-      __builtin_memcpy(To, &Eight, 8);
-    }
-#pragma clang loop vectorize(disable) unroll(disable)
-    for (; From != Stop; From--) {
-      *To++ = (UINT8)*From;
-    }
-  }
-  Output.Position = To;
-}
-
-// Writes an integer conversion: prefix, zeros, digits and commas, with the
-// directive's width and precision.
-VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot, CHAR8 *ValueText) {
-  UINTN Flags = State.Flags;
+// An integer conversion: its digits in ValueText, its prefix, and zeros up
+// to the precision, or up to the width with "0".
+VOID ConvertInteger(CONST Directive &Parsed, UINT64 Slot, CHAR8 *ValueText, Conversion &Converted) {
+  UINTN Flags = Parsed.Flags;
   BOOLEAN Hexadecimal = (Flags & FORMAT_BASE_16) != 0;
   BOOLEAN Signed = (Flags & (FORMAT_VALUE_UNSIGNED | FORMAT_BASE_16)) == 0;
   UINT64 Value = Slot;
@@ -250,96 +151,57 @@ VOID EmitInteger(OutputWindow &Output, CONST DirectiveState &State, UINT64 Slot,
     // carry anything in its upper half.
     Value = Signed ? (UINT64)(INT64)(INT32)(UINT32)Slot : (UINT32)Slot;
   }
-  BOOLEAN Negative = Signed && (INT64)Value < 0;
-  if (Negative) {
+  UINT8 Prefix = 0;
+  if (Signed && (INT64)Value < 0) {
     Value = 0 - Value;  // unsigned, so the most negative value keeps its magnitude
+    Prefix = '-';
   }
   CHAR8 *MostSignificant = WriteDigits(ValueText, Value, Hexadecimal ? 16 : 10);
   UINT64 Digits = (UINT64)(MostSignificant - ValueText);
-  BOOLEAN WidthGiven = (Flags & FORMAT_WIDTH_GIVEN) != 0;
-  if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN |
-                FORMAT_ALIGN_LEFT)) == 0) {
-    // "%d", "%lx", "%08X", "%5u" and the like: no precision, no sign to
-    // show, no commas and no right fill, so a field is spaces before a "-"
-    // or zeros after it, then the digits.
-    UINT64 Used = Digits + (Negative ? 1 : 0);
-    UINT64 Field = WidthGiven ? State.Width : 0;
-    BOOLEAN Zeros = (Flags & FORMAT_FILL_ZERO) != 0;
-    if (!Zeros) {
-      PutFill(Output, Field, Used, ' ');
+  Converted.Body = (CONST UINT8 *)MostSignificant;
+  Converted.Kind = BODY_DIGITS;
+  Converted.Inner = '0';
+  UINT64 Precision = Parsed.Precision;
+  if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN)) != 0) {
+    if (Prefix == 0) {
+      Prefix = (Flags & FORMAT_SHOW_PLUS) != 0 ? '+' : (Flags & FORMAT_SHOW_SPACE) != 0 ? ' ' : 0;
     }
-    if (Negative) {
-      PutCharacter(Output, '-');
+    if (!Hexadecimal && (Flags & FORMAT_GROUP_THOUSANDS) != 0) {
+      Flags &= ~(UINTN)FORMAT_FILL_ZERO;
+      Precision = 1;
+      Converted.Kind = BODY_GROUPED_DIGITS;
     }
-    if (Zeros) {
-      PutFill(Output, Field, Used, '0');
+    if (Value == 0 && Precision == 0) {
+      Digits = 0;
     }
-    CopyDigits(Output, MostSignificant, Digits);
-    return;
   }
-
-  CHAR8 Prefix = 0;
-  if (Negative) {
-    Prefix = '-';
-  } else if ((Flags & FORMAT_SHOW_PLUS) != 0) {
-    Prefix = '+';
-  } else if ((Flags & FORMAT_SHOW_SPACE) != 0) {
-    Prefix = ' ';
-  }
-  BOOLEAN Grouping = !Hexadecimal && (Flags & FORMAT_GROUP_THOUSANDS) != 0;
-  UINT64 Precision = State.Precision;
-  if (Grouping) {
-    Flags &= ~(UINTN)FORMAT_FILL_ZERO;
-    Precision = 1;
-  }
-  if (Value == 0 && Precision == 0) {
-    Digits = 0;
-  }
-  UINT64 Count = Digits;
-  if (Grouping && Digits > 0) {
+  // Without those flags the precision is 1 and there is at least one digit,
+  // so the field is just the characters, or the width with "0".
+  UINT64 Used = Digits;
+  if (Converted.Kind == BODY_GROUPED_DIGITS && Digits > 0) {
     // At most 20 digits: UINTN holds them, and a 32-bit build divides
     // them without a 64-bit division.
-    Count += (UINTN)(Digits - 1) / 3;
+    Used += (UINTN)(Digits - 1) / 3;
   }
   if (Prefix != 0) {
-    Count++;
+    Used++;
     Precision++;
   }
   if ((Flags & (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN | FORMAT_ALIGN_LEFT | FORMAT_PRECISION_GIVEN)) ==
       (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN)) {
-    Precision = State.Width;  // zeros fill the field, prefix included
+    Precision = Parsed.Width;  // zeros fill the field, prefix included
   }
-  if (Precision < Count) {
-    Precision = Count;
-  }
+  Converted.Length = Digits;
+  Converted.Used = Used;
+  Converted.Field = Precision > Used ? Precision : Used;
+  Converted.Prefix = Prefix;
+}
 
-  BOOLEAN AlignLeft = (Flags & FORMAT_ALIGN_LEFT) != 0;
-  if (WidthGiven && !AlignLeft) {
-    PutFill(Output, State.Width, Precision, ' ');
-  }
-  if (Prefix != 0) {
-    PutCharacter(Output, (UINT8)Prefix);
-  }
-  PutFill(Output, Precision, Count, '0');
-  if (!Grouping) {
-    CopyDigits(Output, MostSignificant, Digits);
-  } else {
-    // A "," before every group of three counted from the least significant
-    // digit, never at the front.
-    UINTN Phase = (3 - (UINTN)Digits % 3) % 3;
-    for (UINT64 Index = 0; Index < Digits; Index++) {
-      PutCharacter(Output, (UINT8)MostSignificant[-(INTN)Index]);
-      if (++Phase == 3) {
-        Phase = 0;
-        if (Index + 1 < Digits) {
-          PutCharacter(Output, ',');
-        }
-      }
-    }
-  }
-  if (WidthGiven && AlignLeft) {
-    PutFill(Output, State.Width, Precision, ' ');
-  }
+// ---------------------------------------------------------------------------
+// The format.
+
+inline UINT32 FormatUnit(CONST UINT8 *Format, BOOLEAN FormatWide, UINTN At) {
+  return TextUnit(Format, FormatWide, At);
 }
 
 // TRUE when one of the characters packed in Word, bytes or 16-bit units, is
@@ -352,37 +214,23 @@ inline BOOLEAN HasSpecialCharacter(UINT64 Word) {
   return ((Word - Ones * ('%' + 1)) & ~Word & Tops) != 0;
 }
 
-// Copies a run of plain format characters, those that stand for themselves
-// and line breaks, straight to the output; stops at the format's end, at a
-// "%" or at End. Returns the index of the character it stopped at.
+// Writes the plain format characters from Index on, those that stand for
+// themselves and the line breaks; stops at the format's end, at a "%" or
+// when the output is full. Returns the index of the character it stopped at.
 //
 // When format and output characters have the same size, eight bytes of
 // plain characters are copied at once. Only characters before the format's
 // terminator are read that way: FormatLength is the measured length.
 UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, BOOLEAN FormatWide, UINTN FormatLength,
                    UINTN Index) {
-  auto ReadUnit = [Format, FormatWide](UINTN At) -> UINT16 {
-    return FormatWide ? Unit16(Format + 2 * At) : Format[At];
-  };
-  BOOLEAN OutputWide = Output.Wide;
-  auto Put = [OutputWide](UINT8 *&To, UINT16 Character) {
-    *To++ = (UINT8)Character;
-    if (OutputWide) {
-      *To++ = (UINT8)(Character >> 8);
-    }
-  };
   UINTN WordUnits = FormatWide ? 4 : 8;
-  BOOLEAN WordCopy = FormatWide == OutputWide;
-  UINT8 *To = Output.Position;
-  UINT8 *End = Output.End;
-  while (To < End) {
-    UINT16 Character = ReadUnit(Index);
-    if (Character > '%' && WordCopy && FormatLength - Index >= WordUnits && (UINTN)(End - To) >= 8) {
-      UINT64 Word;
-      __builtin_memcpy(&Word, Format + (FormatWide ? 2 * Index : Index), 8);
-      if (!(FormatWide ? HasSpecialCharacter<TRUE>(Word) : HasSpecialCharacter<FALSE>(Word))) {
-        __builtin_memcpy(To, &Word, 8);
-        To += 8;
+  BOOLEAN WordCopy = FormatWide == Output.Wide;
+  while (Output.Position < Output.End) {
+    UINT32 Character = FormatUnit(Format, FormatWide, Index);
+    if (Character > '%' && WordCopy && FormatLength - Index >= WordUnits) {
+      UINT64 Word = ReadUnaligned<UINT64>(Format + (FormatWide ? 2 * Index : Index));
+      if (!(FormatWide ? HasSpecialCharacter<TRUE>(Word) : HasSpecialCharacter<FALSE>(Word)) &&
+          PutWord(Output, Word)) {
         Index += WordUnits;
         continue;
       }
@@ -395,24 +243,19 @@ UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, BOOLEAN FormatWide
       }
       if (Character == '\n' || Character == '\r') {
         // "\n", "\r\n" and "\n\r" each leave as "\r\n"; a lone "\r" stays.
-        UINT16 Pair = Character == '\n' ? '\r' : '\n';
-        BOOLEAN Paired = ReadUnit(Index + 1) == Pair;
+        // The output may be cut between the "\r" and the "\n".
+        BOOLEAN Paired = FormatUnit(Format, FormatWide, Index + 1) == (Character == '\n' ? '\r' : '\n');
         Index += Paired ? 2 : 1;
-        Put(To, '\r');
-        if (Character == '\r' && !Paired) {
-          continue;
+        PutCharacter(Output, '\r');
+        if (Character == '\n' || Paired) {
+          PutCharacter(Output, '\n');
         }
-        if (To == End) {
-          break;  // the cut falls between the "\r" and the "\n"
-        }
-        Put(To, '\n');
         continue;
       }
     }
-    Put(To, Character);
+    PutCharacter(Output, (UINT16)Character);
     Index++;
   }
-  Output.Position = To;
   return Index;
 }
 
@@ -466,12 +309,10 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
   Output.Wide = (Flags & FORMAT_OUTPUT_WIDE) != 0;
   Output.Position = (UINT8 *)Buffer;
   Output.End = Output.Position + (Output.Wide ? 2 * (BufferSize - 1) : BufferSize - 1);
-  // Plain runs are copied as they stand; each directive is parsed and its
-  // text emitted.
+  // Plain runs are copied as they stand; each directive is parsed, converted
+  // and emitted.
   CONST UINT8 *Format = (CONST UINT8 *)FormatText;
-  auto ReadUnit = [Format, FormatWide](UINTN At) -> UINT32 {
-    return FormatWide ? (UINT32)Unit16(Format + 2 * At) : Format[At];
-  };
+  auto ReadUnit = [Format, FormatWide](UINTN At) { return FormatUnit(Format, FormatWide, At); };
   UINTN Taken = 0;
   UINTN Index = 0;
   CHAR8 ValueText[VALUE_TEXT_SIZE];
@@ -483,74 +324,67 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
     }
     // A "%": the run stopped at nothing else.
     Directive Parsed = ParseDirective(ReadUnit, Index, Flags, [&]() { return TakeSlot(Arguments, Taken); });
-    DirectiveState State = {Parsed.Flags, Parsed.Width, Parsed.Precision};
-    UINT32 Conversion = Parsed.Conversion;
+    UINT32 Character = Parsed.Conversion;
     Index = Parsed.Next;
     SlotKind Slot = Parsed.Slot;
     UINT64 Value = Slot == SlotKind::None ? 0 : TakeSlot(Arguments, Taken);
+    Conversion Converted;
+    // The text of "%c" and of a character that is not a conversion; it
+    // lives until the tail has written it.
     UINT8 Single[4];
-    CONST VOID *Text = Single;
-    BOOLEAN Wide = FALSE;
     // An if chain rather than a switch: on this target a switch's jump
     // table would lie among the code, where it reads as instructions.
     if (Slot == SlotKind::Integer || Slot == SlotKind::Pointer) {
-      if (Conversion == 'u') {
-        State.Flags = (State.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
-      } else if (Conversion == 'x') {
-        State.Flags |= FORMAT_BASE_16;
-      } else if (Conversion == 'X') {
-        State.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
-      } else if (Conversion == 'p') {
-        State.Flags = (State.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
-                      FORMAT_FILL_ZERO | FORMAT_BASE_16;
+      if (Character == 'u') {
+        Parsed.Flags = (Parsed.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
+      } else if (Character == 'x') {
+        Parsed.Flags |= FORMAT_BASE_16;
+      } else if (Character == 'X') {
+        Parsed.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
+      } else if (Character == 'p') {
+        Parsed.Flags = (Parsed.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
+                       FORMAT_FILL_ZERO | FORMAT_BASE_16;
       }
-      EmitInteger(Output, State, Value, ValueText);
-      continue;
-    }
-    if (Slot == SlotKind::Character) {
-      // A zero character leaves the text empty; the precision of 1 then
-      // writes one space in its place.
-      Single[0] = (UINT8)Value;
-      Single[1] = (UINT8)(Value >> 8);
-      Single[2] = Single[3] = 0;
-      Wide = TRUE;
-    } else if (Slot == SlotKind::Text16 || Slot == SlotKind::Text8) {
-      if ((State.Flags & FORMAT_PRECISION_GIVEN) == 0) {
-        State.Precision = 0;
-      }
-      if (Value == 0) {
-        Text = "<null string>";
-      } else {
-        Text = (CONST VOID *)(UINTN)Value;
-        Wide = Slot == SlotKind::Text16;
-      }
-    } else if (Slot == SlotKind::None) {
-      // Not a conversion: a line break, the character itself, or nothing
-      // at all when the format ended inside the directive.
-      if (Conversion == '\n') {
-        // Both halves of "\n\r" leave as one "\r\n".
-        Text = "\r\n";
-        Index += ReadUnit(Index) == '\r' ? 1 : 0;
-      } else if (Conversion == '\r' && ReadUnit(Index) == '\n') {
-        Text = "\r\n";
-        Index++;
-      } else if (Conversion == '\r') {
-        Text = "\r";
-      } else {
-        // Empty when the format ended inside the directive.
-        Single[0] = (UINT8)Conversion;
-        Single[1] = (UINT8)(Conversion >> 8);
-        Single[2] = Single[3] = 0;
-        Wide = TRUE;
-      }
-    } else if (Slot == SlotKind::Guid) {
-      Text = BuildGuidText(ValueText, Value);
-    } else if (Slot == SlotKind::Time) {
-      Text = BuildTimeText(ValueText, Value);
+      ConvertInteger(Parsed, Value, ValueText, Converted);
     } else {
-      Text = BuildStatusText(ValueText, Value);
+      CONST VOID *Text = Single;
+      BOOLEAN Wide = FALSE;
+      if (Slot == SlotKind::Character || Slot == SlotKind::None) {
+        // "%c" of a zero character, and a format that ended inside the
+        // directive, leave the text empty; the precision of 1 then writes
+        // one space in the former's place, the latter's is 0.
+        if (Slot == SlotKind::Character) {
+          Character = (UINT16)Value;
+        } else if (Character == '\n' || Character == '\r') {
+          // Not a conversion but a line break, as in plain text.
+          BOOLEAN Paired = ReadUnit(Index) == (Character == '\n' ? '\r' : '\n');
+          Index += Paired ? 1 : 0;
+          Text = Character == '\n' || Paired ? "\r\n" : "\r";
+        }
+        Single[0] = (UINT8)Character;
+        Single[1] = (UINT8)(Character >> 8);
+        Single[2] = Single[3] = 0;
+        Wide = Text == Single;
+      } else if (Slot == SlotKind::Text16 || Slot == SlotKind::Text8) {
+        if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) {
+          Parsed.Precision = 0;
+        }
+        if (Value == 0) {
+          Text = "<null string>";
+        } else {
+          Text = (CONST VOID *)(UINTN)Value;
+          Wide = Slot == SlotKind::Text16;
+        }
+      } else if (Slot == SlotKind::Guid) {
+        Text = BuildGuidText(ValueText, Value);
+      } else if (Slot == SlotKind::Time) {
+        Text = BuildTimeText(ValueText, Value);
+      } else {
+        Text = BuildStatusText(ValueText, Value);
+      }
+      ConvertText(Parsed, (CONST UINT8 *)Text, Wide, Converted);
     }
-    EmitText(Output, State, (CONST UINT8 *)Text, Wide);
+    EmitConversion(Output, Parsed, Converted);
   }
 
   // Every write stopped before End, so the terminator always fits.
@@ -560,4 +394,3 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
   }
   return (UINTN)(Output.Position - (UINT8 *)Buffer) >> (Output.Wide ? 1 : 0);
 }
-

@@ -23,9 +23,7 @@
 #define FORMAT_FILL_ZERO 0x20
 #define FORMAT_BASE_16 0x80
 #define FORMAT_WIDTH_GIVEN 0x200
-#define FORMAT_TEXT_WIDE 0x400
 #define FORMAT_PRECISION_GIVEN 0x800
-#define FORMAT_TEXT_BACKWARD 0x1000
 #define FORMAT_VALUE_UNSIGNED 0x4000
 
 // Bounds both the buffer size and the length of the format, in characters.
@@ -111,6 +109,16 @@ struct Directive {
 template <typename ReadUnitFn, typename TakeStarFn>
 constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Flags, TakeStarFn TakeStar) {
   Directive Parsed = {Flags, 0, 1, 0, SlotKind::None, Percent + 1};
+  // A number from a digit run or a "*" is the precision after a ".", the
+  // width before it.
+  auto StoreNumber = [&Parsed](UINT64 Value) {
+    if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
+      Parsed.Precision = Value;
+    } else {
+      Parsed.Width = Value;
+      Parsed.Flags |= FORMAT_WIDTH_GIVEN;
+    }
+  };
   // Each character is read once: a digit run hands on the character that
   // ended it.
   UINT32 Character = ReadUnit(Parsed.Next);
@@ -133,12 +141,7 @@ constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Fla
         Value = Value * 10 + (Character - '0');
         Character = ReadUnit(++Parsed.Next);
       } while (Character - '0' <= 9);
-      if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
-        Parsed.Precision = Value;
-      } else {
-        Parsed.Width = Value;
-        Parsed.Flags |= FORMAT_WIDTH_GIVEN;
-      }
+      StoreNumber(Value);
       continue;  // the character after the run is the next directive character
     }
     if (Class < DIRECTIVE_DIGIT) {
@@ -146,13 +149,7 @@ constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Fla
     } else if (Class == DIRECTIVE_DOT) {
       Parsed.Flags |= FORMAT_PRECISION_GIVEN;
     } else if (Class == DIRECTIVE_STAR) {
-      UINT64 Value = TakeStar();
-      if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0) {
-        Parsed.Precision = Value;
-      } else {
-        Parsed.Width = Value;
-        Parsed.Flags |= FORMAT_WIDTH_GIVEN;
-      }
+      StoreNumber(TakeStar());
     } else {
       // The format ended inside the directive: nothing to convert, and
       // the terminator stays unconsumed so that the main loop stops on it.

@@ -59,7 +59,7 @@ static_assert(EfiBootServicesData == 4, "pool type of the print buffers");
 // Device paths.
 
 // The header every device-path node starts with. Nodes follow one another
-// without alignment, so Length is kept as bytes and read with UnalignedRead16.
+// without alignment, so Length is kept as bytes and read with ReadUnaligned.
 struct EFI_DEVICE_PATH_PROTOCOL {
   UINT8 Type;
   UINT8 SubType;

@@ -96,21 +96,34 @@ TEST(BoundedLength, StopsAtTheTerminatorOrTheLimit) {
 }
 
 TEST(UnalignedRead, ReadsLittleEndianAtAnyAddress) {
-  alignas(8) const UINT8 Bytes[12] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
+  alignas(8) const UINT8 Bytes[17] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,
+                                      0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00, 0x01};
   // Each offset's values written out: the first byte read is the low one.
   const struct {
     int Offset;
     UINT16 Value16;
     UINT32 Value32;
+    UINT64 Value64;
   } Rows[] = {
-      {0, 0x2211, 0x44332211}, {1, 0x3322, 0x55443322}, {2, 0x4433, 0x66554433}, {3, 0x5544, 0x77665544},
-      {7, 0x9988, 0xBBAA9988}, {8, 0xAA99, 0xCCBBAA99},
+      {0, 0x2211, 0x44332211, 0x8877665544332211}, {1, 0x3322, 0x55443322, 0x9988776655443322},
+      {2, 0x4433, 0x66554433, 0xAA99887766554433}, {3, 0x5544, 0x77665544, 0xBBAA998877665544},
+      {7, 0x9988, 0xBBAA9988, 0xFFEEDDCCBBAA9988}, {8, 0xAA99, 0xCCBBAA99, 0x00FFEEDDCCBBAA99},
   };
   for (const auto &Row : Rows) {
     SCOPED_TRACE(Row.Offset);
     EXPECT_EQ(UnalignedRead16(Bytes + Row.Offset), Row.Value16);
     EXPECT_EQ(UnalignedRead32(Bytes + Row.Offset), Row.Value32);
+    EXPECT_EQ(ReadUnaligned<UINT16>(Bytes + Row.Offset), Row.Value16);
+    EXPECT_EQ(ReadUnaligned<UINT32>(Bytes + Row.Offset), Row.Value32);
+    EXPECT_EQ(ReadUnaligned<UINT64>(Bytes + Row.Offset), Row.Value64);
   }
+  // A GUID at an odd address: three numbers, then eight bytes in memory order.
+  EFI_GUID Guid = ReadUnalignedGuid(Bytes + 1);
+  EXPECT_EQ(Guid.Data1, 0x55443322u);
+  EXPECT_EQ(Guid.Data2, 0x7766);
+  EXPECT_EQ(Guid.Data3, 0x9988);
+  const UINT8 Data4[8] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00, 0x01};
+  EXPECT_EQ(std::vector<UINT8>(Guid.Data4, Guid.Data4 + 8), std::vector<UINT8>(Data4, Data4 + 8));
 }
 
 // The terminator at every place of the four-character steps, before, at and

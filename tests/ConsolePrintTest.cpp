@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "Console.h"
+#include "CaseName.h"
 #include "FakeFirmware.h"
 
 namespace {
@@ -122,8 +123,7 @@ TEST_P(ConsolePrints, RenderIntoOnePoolBufferPerCall) {
   ExpectFirmwareLeftClean(Firmware);
 }
 
-INSTANTIATE_TEST_SUITE_P(ConsolePrint, ConsolePrints, testing::ValuesIn(PrintCases()),
-                         [](const testing::TestParamInfo<PrintCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(ConsolePrint, ConsolePrints, testing::ValuesIn(PrintCases()), CaseName());
 
 TEST(ConsolePrint, NullCopyEndsTheCopying) {
   FakeFirmware Firmware;

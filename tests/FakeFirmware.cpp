@@ -559,11 +559,6 @@ EFI_STATUS EFIAPI FakeCalculateCrc32(VOID *Data, UINTN DataSize, UINT32 *Crc32) 
 
 }  // namespace
 
-void FakeFirmware::InstallDiskServices() {
-  BootServices.LocateDevicePath = FakeLocateDevicePath;
-  BootServices.CalculateCrc32 = FakeCalculateCrc32;
-}
-
 FakeBlockDevice &FakeFirmware::AddBlockDevice(const std::vector<UINT8> &DevicePath,
                                               std::shared_ptr<std::vector<UINT8>> Bytes, UINT32 BlockSize,
                                               EFI_LBA LastBlock, UINT64 FirstByte) {
@@ -583,19 +578,6 @@ FakeBlockDevice &FakeFirmware::AddBlockDevice(const std::vector<UINT8> &DevicePa
   return Device;
 }
 
-void FakeFirmware::InstallOptionServices() {
-  FileSystem.Revision = 0x00010000;
-  FileSystem.OpenVolume = FakeOpenVolume;
-  Input.ReadKeyStroke = FakeReadKeyStroke;
-  Input.WaitForKey = &KeyEventTag;
-  BootServices.CreateEvent = FakeCreateEvent;
-  BootServices.SetTimer = FakeSetTimer;
-  BootServices.WaitForEvent = FakeWaitForEvent;
-  BootServices.CloseEvent = FakeCloseEvent;
-  BootServices.SetWatchdogTimer = FakeSetWatchdogTimer;
-  SystemTable.ConIn = &Input;
-}
-
 FakeFirmware::FakeFirmware() {
   Current = this;
   LoadedImage.DeviceHandle = DeviceHandle();
@@ -608,8 +590,20 @@ FakeFirmware::FakeFirmware() {
   BootServices.LocateProtocol = FakeLocateProtocol;
   SystemTable.ConOut = &Console;
   SystemTable.BootServices = &BootServices;
-  InstallOptionServices();
-  InstallDiskServices();
+  SystemTable.ConIn = &Input;
+  // What the options use: the volume, key input, timers and the watchdog.
+  FileSystem.Revision = 0x00010000;
+  FileSystem.OpenVolume = FakeOpenVolume;
+  Input.ReadKeyStroke = FakeReadKeyStroke;
+  Input.WaitForKey = &KeyEventTag;
+  BootServices.CreateEvent = FakeCreateEvent;
+  BootServices.SetTimer = FakeSetTimer;
+  BootServices.WaitForEvent = FakeWaitForEvent;
+  BootServices.CloseEvent = FakeCloseEvent;
+  BootServices.SetWatchdogTimer = FakeSetWatchdogTimer;
+  // What quillmere.verify uses: the search for a disk by its path, and CRC32.
+  BootServices.LocateDevicePath = FakeLocateDevicePath;
+  BootServices.CalculateCrc32 = FakeCalculateCrc32;
 }
 
 FakeFirmware::~FakeFirmware() {

@@ -135,7 +135,6 @@ struct FakeFirmware {
   char KeyEventTag = 0;
   int KeysPending = 0;
   int SignalsPending = 0;
-  void InstallOptionServices();
 
   // Disks, for quillmere.verify. What to do (the devices' Media fields too
   // may be changed, or their Media pointer nulled):
@@ -150,7 +149,6 @@ struct FakeFirmware {
   std::vector<std::vector<UINT8>> LocatedPaths;  // each path LocateDevicePath was handed, end node included
   std::vector<std::pair<EFI_LBA, UINTN>> Reads;  // each ReadBlocks' LBA and size
   int CrcCalls = 0;
-  void InstallDiskServices();
   // A device with Block I/O on a handle of its own, whose device path is
   // Path (nodes without the end node), with BlockSize-byte blocks up to
   // LastBlock, reading Bytes from FirstByte on.

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "CaseName.h"
 #include "FakeFirmware.h"
 #include "Options.h"
 #include "PageEnd.h"
@@ -151,8 +152,7 @@ TEST_P(OptionWords, SetOnlyWhatTheyName) {
   ExpectFirmwareLeftClean(Firmware);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, OptionWords, testing::ValuesIn(WordCases()),
-                         [](const testing::TestParamInfo<WordCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(Options, OptionWords, testing::ValuesIn(WordCases()), CaseName());
 
 TEST(Options, NullLoadOptionsReadNothing) {
   FakeFirmware Firmware;
@@ -375,8 +375,7 @@ TEST_P(Runs, ReportAsEverWithWhatTheOptionsAsk) {
   EXPECT_EQ(Firmware.ConvertCalls, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, Runs, testing::ValuesIn(RunCases()),
-                         [](const testing::TestParamInfo<RunCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(Options, Runs, testing::ValuesIn(RunCases()), CaseName());
 
 // How many waits and keys each wait took: the key typed ahead is read and
 // dropped, not taken for the answer.

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "CaseName.h"
 #include "FakeFirmware.h"
 
 namespace {
@@ -196,6 +197,13 @@ const char HardDriveNodeOfLengthBlock[] =
     "    PartitionSig:04030201-0605-0807-090A-0B0C0D0E0F10 \r\n"
     "    PartitionFormat:1 \r\n    SignatureType:2 ";
 
+// A sound path: Nodes and then the end node, listed as Lines and then the
+// end node's line, and converted to text.
+PathCase Ended(std::string Name, const std::vector<Bytes> &Nodes, std::vector<std::string> Lines) {
+  Lines.push_back(NodeLine(127, 255, 4));
+  return {Name, Join({Join(Nodes), EndNode()}), Lines, true};
+}
+
 std::vector<PathCase> PathCases() {
   std::vector<PathCase> Cases = {
       {"EndNodeAlone", EndNode(), {NodeLine(127, 255, 4)}, true},
@@ -207,65 +215,38 @@ std::vector<PathCase> PathCases() {
        Join({Node(1, 1, 6), EndNode(0x01), Node(2, 1, 12), EndNode()}),
        {NodeLine(1, 1, 6), NodeLine(127, 1, 4)},
        true},
-      {"OtherMediaNodeHasNoBlock",
-       Join({Node(4, 4, 10), EndNode()}),
-       {NodeLine(4, 4, 10), NodeLine(127, 255, 4)},
-       true},
-      {"LengthOf256OrMoreAdvancesByIt",
-       Join({Node(3, 10, 300), Node(1, 1, 6), EndNode()}),
-       {NodeLine(3, 10, 300), NodeLine(1, 1, 6), NodeLine(127, 255, 4)},
-       true},
+      Ended("OtherMediaNodeHasNoBlock", {Node(4, 4, 10)}, {NodeLine(4, 4, 10)}),
+      Ended("LengthOf256OrMoreAdvancesByIt", {Node(3, 10, 300), Node(1, 1, 6)},
+            {NodeLine(3, 10, 300), NodeLine(1, 1, 6)}),
       // The odd first node puts the hard-drive fields at odd addresses.
-      {"WideFieldsAtOddAddressesAndNegativePartitionNumber",
-       Join({Node(1, 1, 5), HardDriveNode(0x80000000, 0xFEDCBA9876543210, 0x100000000, CountingSignature, 255, 254),
-             EndNode()}),
-       {NodeLine(1, 1, 5), NodeLine(4, 1, 42),
-        "    PartitionNumber:-2147483648 \r\n    PartitionStart:0xFEDCBA9876543210 \r\n"
-        "    PartitionSize:0x100000000 \r\n"
-        "    PartitionSig:04030201-0605-0807-090A-0B0C0D0E0F10 \r\n"
-        "    PartitionFormat:255 \r\n    SignatureType:254 ",
-        NodeLine(127, 255, 4)},
-       true},
+      Ended("WideFieldsAtOddAddressesAndNegativePartitionNumber",
+            {Node(1, 1, 5), HardDriveNode(0x80000000, 0xFEDCBA9876543210, 0x100000000, CountingSignature, 255, 254)},
+            {NodeLine(1, 1, 5), NodeLine(4, 1, 42),
+             "    PartitionNumber:-2147483648 \r\n    PartitionStart:0xFEDCBA9876543210 \r\n"
+             "    PartitionSize:0x100000000 \r\n"
+             "    PartitionSig:04030201-0605-0807-090A-0B0C0D0E0F10 \r\n"
+             "    PartitionFormat:255 \r\n    SignatureType:254 "}),
       // Its fields would lie in the end node and beyond the path.
-      {"HardDriveNodeTooShortForItsFields",
-       Join({Node(4, 1, 6), EndNode()}),
-       {NodeLine(4, 1, 6), NodeLine(127, 255, 4)},
-       true},
+      Ended("HardDriveNodeTooShortForItsFields", {Node(4, 1, 6)}, {NodeLine(4, 1, 6)}),
       // One byte short of its last field: that byte would be the end node's.
-      {"HardDriveNodeOfLength41HasNoBlock",
-       Join({HardDriveNodeOfLength(41), EndNode()}),
-       {NodeLine(4, 1, 41), NodeLine(127, 255, 4)},
-       true},
-      {"HardDriveNodeOfLength42HasItsBlock",
-       Join({HardDriveNodeOfLength(42), EndNode()}),
-       {NodeLine(4, 1, 42), HardDriveNodeOfLengthBlock, NodeLine(127, 255, 4)},
-       true},
-      {"HardDriveNodeOfLength43HasItsBlockAndAdvancesBy43",
-       Join({HardDriveNodeOfLength(43), EndNode()}),
-       {NodeLine(4, 1, 43), HardDriveNodeOfLengthBlock, NodeLine(127, 255, 4)},
-       true},
+      Ended("HardDriveNodeOfLength41HasNoBlock", {HardDriveNodeOfLength(41)}, {NodeLine(4, 1, 41)}),
+      Ended("HardDriveNodeOfLength42HasItsBlock", {HardDriveNodeOfLength(42)},
+            {NodeLine(4, 1, 42), HardDriveNodeOfLengthBlock}),
+      Ended("HardDriveNodeOfLength43HasItsBlockAndAdvancesBy43", {HardDriveNodeOfLength(43)},
+            {NodeLine(4, 1, 43), HardDriveNodeOfLengthBlock}),
       // Nodes long enough to hold a hard-drive node's fields, and holding
       // them, but of another kind: no block.
-      {"FilePathNodeOf50BytesHasNoBlock",
-       Join({LookAlikeNode(4, 4, 50), EndNode()}),
-       {NodeLine(4, 4, 50), NodeLine(127, 255, 4)},
-       true},
-      {"CdromNodeOf42BytesHasNoBlock",
-       Join({LookAlikeNode(4, 2, 42), EndNode()}),
-       {NodeLine(4, 2, 42), NodeLine(127, 255, 4)},
-       true},
-      {"SubType1OfAnotherTypeHasNoBlock",
-       Join({LookAlikeNode(1, 1, 42), LookAlikeNode(3, 1, 44), EndNode()}),
-       {NodeLine(1, 1, 42), NodeLine(3, 1, 44), NodeLine(127, 255, 4)},
-       true},
+      Ended("FilePathNodeOf50BytesHasNoBlock", {LookAlikeNode(4, 4, 50)}, {NodeLine(4, 4, 50)}),
+      Ended("CdromNodeOf42BytesHasNoBlock", {LookAlikeNode(4, 2, 42)}, {NodeLine(4, 2, 42)}),
+      Ended("SubType1OfAnotherTypeHasNoBlock", {LookAlikeNode(1, 1, 42), LookAlikeNode(3, 1, 44)},
+            {NodeLine(1, 1, 42), NodeLine(3, 1, 44)}),
       // A partition on a USB stick behind a hub and two PCI bridges, as
       // firmware hands it over: eight nodes, each listed, and the text form.
-      {"EightNodesOfARealPath",
-       Join({Node(2, 1, 12), Node(1, 1, 6), Node(1, 1, 6), Node(1, 1, 6), Node(3, 5, 6), Node(3, 5, 6),
-             HardDriveNodeOfLength(42), EndNode()}),
-       {NodeLine(2, 1, 12), NodeLine(1, 1, 6), NodeLine(1, 1, 6), NodeLine(1, 1, 6), NodeLine(3, 5, 6),
-        NodeLine(3, 5, 6), NodeLine(4, 1, 42), HardDriveNodeOfLengthBlock, NodeLine(127, 255, 4)},
-       true},
+      Ended("EightNodesOfARealPath",
+            {Node(2, 1, 12), Node(1, 1, 6), Node(1, 1, 6), Node(1, 1, 6), Node(3, 5, 6), Node(3, 5, 6),
+             HardDriveNodeOfLength(42)},
+            {NodeLine(2, 1, 12), NodeLine(1, 1, 6), NodeLine(1, 1, 6), NodeLine(1, 1, 6), NodeLine(3, 5, 6),
+             NodeLine(3, 5, 6), NodeLine(4, 1, 42), HardDriveNodeOfLengthBlock}),
   };
   // A Length below the header size ends the walk wherever it stands, and the
   // path ends right after that header, so any read beyond it is caught.
@@ -306,8 +287,7 @@ std::vector<PathCase> PathCases() {
   return Cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(PrintDevicePathNodes, Paths, testing::ValuesIn(PathCases()),
-                         [](const testing::TestParamInfo<PathCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(PrintDevicePathNodes, Paths, testing::ValuesIn(PathCases()), CaseName());
 
 // ---------------------------------------------------------------------------
 // Faults: the example path with one firmware call failing.
@@ -331,26 +311,31 @@ std::function<Lines(Lines)> AllCallsBut(size_t Index) {
   };
 }
 
+// A fault that one flag of the fake firmware makes.
+std::function<void(FakeFirmware &)> Set(bool FakeFirmware::*Flag) {
+  return [Flag](FakeFirmware &F) { F.*Flag = true; };
+}
+
 // EFI_WARN_UNKNOWN_GLYPH and EFI_WARN_STALE_DATA: not errors.
 const EFI_STATUS WarnUnknownGlyph = 1;
 const EFI_STATUS WarnStaleData = 5;
 
 std::vector<FaultCase> FaultCases() {
   std::vector<FaultCase> Cases = {
-      {"LoadedImageOpenFails", [](FakeFirmware &F) { F.FailLoadedImageOpen = true; }, FirstCalls(1)},
-      {"DevicePathOpenFails", [](FakeFirmware &F) { F.FailDevicePathOpen = true; }, FirstCalls(1)},
-      {"DevicePathOpenGivesNull", [](FakeFirmware &F) { F.DevicePathIsNull = true; }, FirstCalls(1)},
-      {"LoadedImageOpenGivesNull", [](FakeFirmware &F) { F.LoadedImageIsNull = true; }, FirstCalls(1)},
-      {"LocateProtocolFails", [](FakeFirmware &F) { F.FailLocate = true; }, FirstCalls(6)},
-      {"LocateProtocolGivesNull", [](FakeFirmware &F) { F.LocateGivesNull = true; }, FirstCalls(6)},
-      {"ConversionGivesNull", [](FakeFirmware &F) { F.ConvertReturnsNull = true; },
+      {"LoadedImageOpenFails", Set(&FakeFirmware::FailLoadedImageOpen), FirstCalls(1)},
+      {"DevicePathOpenFails", Set(&FakeFirmware::FailDevicePathOpen), FirstCalls(1)},
+      {"DevicePathOpenGivesNull", Set(&FakeFirmware::DevicePathIsNull), FirstCalls(1)},
+      {"LoadedImageOpenGivesNull", Set(&FakeFirmware::LoadedImageIsNull), FirstCalls(1)},
+      {"LocateProtocolFails", Set(&FakeFirmware::FailLocate), FirstCalls(6)},
+      {"LocateProtocolGivesNull", Set(&FakeFirmware::LocateGivesNull), FirstCalls(6)},
+      {"ConversionGivesNull", Set(&FakeFirmware::ConvertReturnsNull),
        [](Lines Normal) {
          Normal.back() = u"<null string>\r\n";
          return Normal;
        }},
-      {"EveryAllocationFails", [](FakeFirmware &F) { F.FailAllAllocations = true; }, FirstCalls(0)},
-      {"EveryOutputFails", [](FakeFirmware &F) { F.FailAllOutput = true; }, FirstCalls(0)},
-      {"NoConsole", [](FakeFirmware &F) { F.NoConsole = true; }, FirstCalls(0)},
+      {"EveryAllocationFails", Set(&FakeFirmware::FailAllAllocations), FirstCalls(0)},
+      {"EveryOutputFails", Set(&FakeFirmware::FailAllOutput), FirstCalls(0)},
+      {"NoConsole", Set(&FakeFirmware::NoConsole), FirstCalls(0)},
       // Warnings: what was asked for was done, so the report goes on whole.
       {"EveryOutputWarns", [](FakeFirmware &F) { F.OutputWarning = WarnUnknownGlyph; }, FirstCalls(7)},
       {"LoadedImageOpenWarns", [](FakeFirmware &F) { F.LoadedImageOpenWarning = WarnStaleData; }, FirstCalls(7)},
@@ -405,7 +390,6 @@ TEST_P(Faults, LeaveNothingOpenOrAllocated) {
   EXPECT_EQ(Firmware.NullFrees, FailedAllocations + (Firmware.ConvertReturnsNull ? 1 : 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(PrintDevicePathNodes, Faults, testing::ValuesIn(FaultCases()),
-                         [](const testing::TestParamInfo<FaultCase> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(PrintDevicePathNodes, Faults, testing::ValuesIn(FaultCases()), CaseName());
 
 }  // namespace

@@ -107,6 +107,12 @@ def make_elf(segments, relocations=(), symbols=(), entry=0x1000, machine=243, el
     return bytes(header + bytes(0x1000 - len(header)) + body + section_data + b"".join(records))
 
 
+def elf32_code_and_data(data, relocations, machine, **more):
+    """An ELF32 with REL relocations: CODE at 0x1000, DATA at 0x2000."""
+    return make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, data)], relocations=relocations,
+                    machine=machine, elf_class=1, rel=True, **more)
+
+
 CODE = bytes(range(0x20, 0x20 + 0x30))
 # The data segment holds the addend in place at 0x2008, as a link with
 # --apply-dynamic-relocs leaves it.
@@ -202,9 +208,8 @@ class Pe32Image(unittest.TestCase):
     def test_headers_sections_and_relocations(self):
         # The second place ends the segment: four bytes are patched, not eight.
         data = b"\xAA" * 4 + struct.pack("<II", 0x1010, 0x1008)
-        image = elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, data)],
-                                         relocations=[(0x2004, 7, None, 0), (0x2008, 7, None, 0)], entry=0x1001, machine=0x7F01,
-                                         elf_class=1, rel=True))
+        image = elf2efi.convert(elf32_code_and_data(data, [(0x2004, 7, None, 0), (0x2008, 7, None, 0)], 0x7F01,
+                                                    entry=0x1001))
         pe = read_pe(image)
         coff = struct.unpack_from("<I", image, 0x3C)[0] + 4
         optional = coff + 20
@@ -226,32 +231,23 @@ class Pe32Image(unittest.TestCase):
     def test_another_relocation_kind(self):
         with self.assertRaisesRegex(elf2efi.Refusal, "relocation type 2 at 0x2004 cannot be carried over "
                                                      ".only R_TEST_RELATIVE"):
-            elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, bytes(8))],
-                                     relocations=[(0x2004, 2, None, 0)], machine=0x7F01, elf_class=1, rel=True))
+            elf2efi.convert(elf32_code_and_data(bytes(8), [(0x2004, 2, None, 0)], 0x7F01))
 
 
 class ArmTarget(unittest.TestCase):
     """The 32-bit ARM row of TARGETS: an ELF32 for EM_ARM (40) becomes a PE32
     image for machine 0x01C2, the one U-Boot's ARM build loads, its
-    R_ARM_RELATIVE words HIGHLOW relocations; an absolute relocation naming a
-    symbol is refused by its ARM name."""
+    R_ARM_RELATIVE words HIGHLOW relocations. (An absolute relocation is
+    refused by its ARM name: a row of Refusals.)"""
 
     def test_relative_words_become_highlow(self):
         data = struct.pack("<I", 0x1010)
-        image = elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, data)],
-                                         relocations=[(0x2000, 23, None, 0)], entry=0x1001, machine=40,
-                                         elf_class=1, rel=True))
+        image = elf2efi.convert(elf32_code_and_data(data, [(0x2000, 23, None, 0)], 40, entry=0x1001))
         pe = read_pe(image)
         self.assertEqual(pe.machine, 0x01C2)
         reloc = pe.sections[-1]
         # One HIGHLOW at offset 0 of page 0x2000, padded with an ABSOLUTE entry.
         self.assertEqual(image[reloc.raw_offset:reloc.raw_offset + 12], bytes.fromhex("00200000 0c000000 0030 0000"))
-
-    def test_an_absolute_relocation_is_refused(self):
-        with self.assertRaisesRegex(elf2efi.Refusal, "relocation R_ARM_ABS32 at 0x2000 cannot be carried over "
-                                                     ".only R_ARM_RELATIVE"):
-            elf2efi.convert(make_elf([(PF_R | PF_X, 0x1000, CODE), (PF_R | PF_W, 0x2000, bytes(8))],
-                                     relocations=[(0x2000, 2, None, 0)], machine=40, elf_class=1, rel=True))
 
 
 class Refusals(unittest.TestCase):
@@ -290,6 +286,8 @@ class Refusals(unittest.TestCase):
          "needs the shared library libc.so"),
         ("packed relocations", good(extra_sections=[(".relr.dyn", 19, 2, bytes(8), 0, 8)]), "SHT_RELR"),
         ("a file cut short", good()[:0x30], "cut short"),
+        ("an ARM absolute relocation", elf32_code_and_data(bytes(8), [(0x2000, 2, None, 0)], 40),
+         "relocation R_ARM_ABS32 at 0x2000 cannot be carried over .only R_ARM_RELATIVE"),
     ]
 
     def test_cases(self):

@@ -219,10 +219,7 @@ class ReadCallGraphAArch64(unittest.TestCase):
     ]
 
     def test_prologues(self):
-        for name, lines, size in self.PROLOGUES:
-            with self.subTest(name):
-                code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
-                self.assertEqual(report.ARCHITECTURES["aa64"].prologue(code), size)
+        check_prologues(self, report.ARCHITECTURES["aa64"], self.PROLOGUES, instruction_size=4)
 
     def test_an_unreadable_stack_adjustment_stops_the_report(self):
         code = [report.Instruction(0, "sub", "sp, sp, x8")]
@@ -277,22 +274,39 @@ Disassembly of section .text._Z5Outerv:
 RISCV64_DEFINED = {"_Z5Outerv", "_Z6Helperv", "_Z5Innerv", "_Z4Tailv", "F"}
 
 
+def check_prologues(test, arch, rows, instruction_size):
+    """Each row (name, instruction lines, bytes): what arch's prologue reader
+    makes of those lines, instruction_size bytes apart."""
+    for name, lines, size in rows:
+        with test.subTest(name):
+            code = [report.Instruction(instruction_size * i, *(line.split("\t", 1) + [""])[:2])
+                    for i, line in enumerate(lines)]
+            test.assertEqual(arch.prologue(code), size)
+
+
+def check_elf_outer(test, listing, arch, prologue):
+    """The call graph an ELF listing of Outer and Helper gives: Outer calls
+    Inner and Helper, tail-calls Tail, makes one firmware call and takes
+    PROLOGUE bytes at its entry; no address is taken."""
+    functions = {}
+    taken = report.read_call_graph(listing, functions, RISCV64_DEFINED, arch)
+    test.assertEqual(sorted(functions), ["_Z5Outerv", "_Z6Helperv"])
+    outer = functions["_Z5Outerv"]
+    test.assertEqual(outer.calls, {"_Z5Innerv", "_Z6Helperv"})
+    test.assertEqual(outer.tail_calls, {"_Z4Tailv"})
+    test.assertEqual(outer.firmware_calls, 1)
+    test.assertEqual(outer.prologue, prologue)
+    test.assertEqual(taken, [])
+
+
 class ReadCallGraphRiscv64(unittest.TestCase):
     ARCH = report.ARCHITECTURES["riscv64"]
 
     def test_calls_tail_calls_and_firmware_calls(self):
-        functions = {}
-        taken = report.read_call_graph(RISCV64_LISTING, functions, RISCV64_DEFINED, self.ARCH)
         # The local label .LBB0_1 is a place inside Outer, not a function.
-        self.assertEqual(sorted(functions), ["_Z5Outerv", "_Z6Helperv"])
-        outer = functions["_Z5Outerv"]
-        self.assertEqual(outer.calls, {"_Z5Innerv", "_Z6Helperv"})
-        self.assertEqual(outer.tail_calls, {"_Z4Tailv"})
         # jalr a3 is a call through a register: a firmware service; jr a2 a
         # jump through one.
-        self.assertEqual(outer.firmware_calls, 1)
-        self.assertEqual(outer.prologue, 48)
-        self.assertEqual(taken, [])
+        check_elf_outer(self, RISCV64_LISTING, self.ARCH, prologue=48)
 
     PROLOGUES = [
         ("addi sp alone", ["addi\tsp, sp, -240", "sd\tra, 232(sp)", "ret"], 240),
@@ -302,10 +316,7 @@ class ReadCallGraphRiscv64(unittest.TestCase):
     ]
 
     def test_prologues(self):
-        for name, lines, size in self.PROLOGUES:
-            with self.subTest(name):
-                code = [report.Instruction(4 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
-                self.assertEqual(self.ARCH.prologue(code), size)
+        check_prologues(self, self.ARCH, self.PROLOGUES, instruction_size=4)
 
     FAULTS = [
         ("a stack adjustment by a register", "0000 <F>:\n 0: \tsub\tsp, sp, t0\n", "stack adjustment sub sp, sp, t0"),
@@ -368,17 +379,10 @@ class ReadCallGraphArm(unittest.TestCase):
     ARCH = report.ARCHITECTURES["arm"]
 
     def test_calls_tail_calls_and_firmware_calls(self):
-        functions = {}
-        code = report.read_call_graph(ARM_LISTING, functions, RISCV64_DEFINED, self.ARCH)
         # The mapping symbols $d.0 and $t.1 are places inside Outer, and the
-        # "@ imm" comments do not hide the jumps' targets.
-        self.assertEqual(sorted(functions), ["_Z5Outerv", "_Z6Helperv"])
-        outer = functions["_Z5Outerv"]
-        self.assertEqual(outer.calls, {"_Z5Innerv", "_Z6Helperv"})
-        self.assertEqual(outer.tail_calls, {"_Z4Tailv"})
-        self.assertEqual(outer.firmware_calls, 1)  # blx r3
-        self.assertEqual(outer.prologue, 16 + 16)
-        self.assertEqual(code, [])
+        # "@ imm" comments do not hide the jumps' targets; blx r3 is the
+        # firmware call.
+        check_elf_outer(self, ARM_LISTING, self.ARCH, prologue=16 + 16)
 
     PROLOGUES = [
         ("pushed lists and locals", ["push\t{r4, r5, r6, r7, lr}", "add\tr7, sp, #12",
@@ -391,10 +395,7 @@ class ReadCallGraphArm(unittest.TestCase):
     ]
 
     def test_prologues(self):
-        for name, lines, size in self.PROLOGUES:
-            with self.subTest(name):
-                code = [report.Instruction(2 * i, *(line.split("\t", 1) + [""])[:2]) for i, line in enumerate(lines)]
-                self.assertEqual(self.ARCH.prologue(code), size)
+        check_prologues(self, self.ARCH, self.PROLOGUES, instruction_size=2)
 
     def test_an_unreadable_stack_adjustment_stops_the_report(self):
         for line in ("mov\tsp, r0", "sub\tsp, r1", "vpush\t{d8}"):
