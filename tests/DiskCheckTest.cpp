@@ -337,13 +337,13 @@ TEST_P(Verify, PrintsOneLineAFinding) {
   const Scene &Case = GetParam();
   FakeFirmware Firmware;
   Firmware.InstallGlobals();
-  auto Bytes_ = std::make_shared<DiskBytes>(Case.Disk);
-  FakeBlockDevice &Disk = Firmware.AddBlockDevice(DiskPath, Bytes_, Case.BlockSize, Case.LastBlock);
+  auto Held = std::make_shared<DiskBytes>(Case.Disk);
+  FakeBlockDevice &Disk = Firmware.AddBlockDevice(DiskPath, Held, Case.BlockSize, Case.LastBlock);
   // The partition's own Block I/O reads the disk from the node's start: a
   // check that took it for the disk would find no table there.
   Bytes PartitionPath = DiskPath;
   PartitionPath.insert(PartitionPath.end(), Case.Node.begin(), Case.Node.end());
-  Firmware.AddBlockDevice(PartitionPath, Bytes_, Case.BlockSize, 0xEBFF, 0x2800 * (UINT64)Case.BlockSize);
+  Firmware.AddBlockDevice(PartitionPath, Held, Case.BlockSize, 0xEBFF, 0x2800 * (UINT64)Case.BlockSize);
   if (Case.Firmware) {
     Case.Firmware(Firmware, Disk);
   }
