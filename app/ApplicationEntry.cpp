@@ -36,7 +36,7 @@ extern "C" EFI_STATUS EFIAPI ApplicationEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
     OpenReportFile(Root, VolumeStatus, Options.ReportPath);
   }
 
-  PrintDevicePathNodes(LoadedImage);
+  PrintDevicePathNodes(LoadedImage, Options.Verify);
   if (ImageOpened) {
     CloseProtocolForImage(AppImageHandle, &LoadedImageGuid);
   }

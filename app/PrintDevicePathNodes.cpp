@@ -1,6 +1,7 @@
 #include "Application.h"
 #include "BaseLib.h"
 #include "Console.h"
+#include "DiskCheck.h"
 
 namespace {
 
@@ -32,8 +33,10 @@ VOID PrintPartitionBlock(CONST UINT8 *Node) {
 // A node of a new kind that should get lines of its own is tested for here,
 // beside the hard-drive node, and printed by a function like
 // PrintPartitionBlock; it is printed only when its Length holds every field
-// it reads.
-BOOLEAN PrintNodeLines(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
+// it reads. With Verify, every hard-drive and CD-ROM node is checked against
+// its disk after its lines, however long it is: a node too short for its
+// fields gets a line saying so.
+BOOLEAN PrintNodeLines(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, BOOLEAN Verify) {
   CONST UINT8 *Node = (CONST UINT8 *)DevicePath;
   for (UINTN Seen = 1;; Seen++) {
     UINT16 Length = ReadUnaligned<UINT16>(Node + 2);
@@ -47,8 +50,12 @@ BOOLEAN PrintNodeLines(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
     }
     // A hard-drive node shorter than its fields would have them read from
     // the nodes after it, or from beyond the path.
-    if (Node[0] == MEDIA_DEVICE_PATH && Node[1] == MEDIA_HARDDRIVE_DP && Length >= HARDDRIVE_NODE_LENGTH) {
+    BOOLEAN Media = Node[0] == MEDIA_DEVICE_PATH;
+    if (Media && Node[1] == MEDIA_HARDDRIVE_DP && Length >= HARDDRIVE_NODE_LENGTH) {
       PrintPartitionBlock(Node);
+    }
+    if (Verify && Media && (Node[1] == MEDIA_HARDDRIVE_DP || Node[1] == MEDIA_CDROM_DP)) {
+      VerifyNode(DevicePath, Node, Length);
     }
     Node += Length;
   }
@@ -68,7 +75,7 @@ VOID PrintPathText(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath) {
 
 }  // namespace
 
-EFI_STATUS PrintDevicePathNodes(CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage) {
+EFI_STATUS PrintDevicePathNodes(CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage, BOOLEAN Verify) {
   ConsolePrint(u"Print Nodes:\n");
   if (LoadedImage == nullptr) {
     return EFI_SUCCESS;
@@ -78,7 +85,7 @@ EFI_STATUS PrintDevicePathNodes(CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage) {
   if (!EFI_ERROR(OpenProtocolForImage(DeviceHandle, &DevicePathGuid, (VOID **)&DevicePath))) {
     // The text form is asked for only when the walk found the path sound:
     // the firmware's conversion walks the same nodes without our limits.
-    if (DevicePath != nullptr && PrintNodeLines(DevicePath)) {
+    if (DevicePath != nullptr && PrintNodeLines(DevicePath, Verify)) {
       PrintPathText(DevicePath);
     }
     CloseProtocolForImage(DeviceHandle, &DevicePathGuid);

@@ -62,6 +62,12 @@ VOID ApplyOptionWord(RunOptions *Options, CONST CHAR16 *Word, UINTN Length) {
       Options->ReportPath[Index] = 0;
       return;
     }
+  } else if ((Value = SkipLiteral(Name, "verify")) != nullptr && (*Value == 0 || *Value == u'=')) {
+    // verify=0 takes back a check the options file asked for.
+    if (*Value == 0 || ((Value[1] == u'0' || Value[1] == u'1') && Value[2] == 0)) {
+      Options->Verify = *Value == 0 || Value[1] == u'1';
+      return;
+    }
   } else {
     ConsolePrint(u"%s: not an option, ignored\n", Word);
     return;
@@ -79,6 +85,7 @@ VOID SetDefaultOptions(RunOptions *Options) {
   Options->Wait = FALSE;
   Options->WaitSeconds = 0;
   Options->ReportPath[0] = 0;
+  Options->Verify = FALSE;
 }
 
 VOID ReadOptionWords(RunOptions *Options, CONST VOID *Text, UINTN Size, BOOLEAN Wide) {

@@ -16,7 +16,9 @@ extern "C" EFI_STATUS EFIAPI ApplicationEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
 
 // The report: prints the heading, then, for the device LoadedImage was loaded
 // from, one line per device-path node, the partition block of every
-// hard-drive node and the path's text form. A null LoadedImage (its open
-// failed or handed over nothing) gets the heading alone. Opens and closes
-// the Device Path protocol itself. Returns EFI_SUCCESS.
-EFI_STATUS PrintDevicePathNodes(CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage);
+// hard-drive node and the path's text form; with Verify, after every
+// hard-drive node's block and every CD-ROM node's line, what the disk behind
+// it says of it (DiskCheck.h). A null LoadedImage (its open failed or handed
+// over nothing) gets the heading alone. Opens and closes the Device Path
+// protocol itself. Returns EFI_SUCCESS.
+EFI_STATUS PrintDevicePathNodes(CONST EFI_LOADED_IMAGE_PROTOCOL *LoadedImage, BOOLEAN Verify);

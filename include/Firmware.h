@@ -18,6 +18,7 @@ extern CONST EFI_GUID LoadedImageGuid;
 extern CONST EFI_GUID DevicePathGuid;
 extern CONST EFI_GUID DevicePathToTextGuid;
 extern CONST EFI_GUID SimpleFileSystemGuid;
+extern CONST EFI_GUID BlockIoGuid;
 
 // AppBootServices->AllocatePool of boot-services data; null when the pool
 // refuses.
@@ -32,6 +33,11 @@ VOID FreeBootPool(VOID *Buffer);
 // one that handed over a null interface.
 EFI_STATUS OpenProtocolForImage(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, VOID **Interface);
 VOID CloseProtocolForImage(EFI_HANDLE Handle, CONST EFI_GUID *Protocol);
+
+// The handle with Protocol whose device path is the longest run of whole
+// nodes at the start of *DevicePath; *DevicePath is moved past that run.
+EFI_STATUS LocateDevicePathHandle(CONST EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
+                                  EFI_HANDLE *Device);
 
 // The first interface of Protocol that the firmware knows of. Nothing is
 // opened, so nothing is closed.

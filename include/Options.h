@@ -22,9 +22,10 @@ struct RunOptions {
   BOOLEAN Wait;
   UINT32 WaitSeconds;  // 0: until a key arrives
   CHAR16 ReportPath[REPORT_PATH_CHARACTERS];  // empty: no report file
+  BOOLEAN Verify;  // hard-drive and CD-ROM nodes checked against the disk (DiskCheck.h)
 };
 
-// No wait and no report file: what a run does when nothing asks otherwise.
+// No wait, no report file, no disk check: what a run does when nothing asks otherwise.
 // Set field by field: a zeroed structure could become a call to memset,
 // which the image does not have.
 VOID SetDefaultOptions(RunOptions *Options);

@@ -69,6 +69,7 @@ static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4, "a device-path node header 
 
 #define MEDIA_DEVICE_PATH 0x04
 #define MEDIA_HARDDRIVE_DP 0x01
+#define MEDIA_CDROM_DP 0x02
 #define END_DEVICE_PATH_TYPE 0x7F
 #define END_INSTANCE_DEVICE_PATH_SUBTYPE 0x01
 #define END_ENTIRE_DEVICE_PATH_SUBTYPE 0xFF
@@ -83,6 +84,21 @@ static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4, "a device-path node header 
 #define HARDDRIVE_PARTITION_FORMAT 40
 #define HARDDRIVE_SIGNATURE_TYPE 41
 #define HARDDRIVE_NODE_LENGTH 42
+
+// PartitionFormat and SignatureType values of a hard-drive node.
+#define MBR_TYPE_PCAT 0x01
+#define MBR_TYPE_EFI_PARTITION_TABLE_HEADER 0x02
+#define NO_DISK_SIGNATURE 0x00
+#define SIGNATURE_TYPE_MBR 0x01
+#define SIGNATURE_TYPE_GUID 0x02
+
+// Byte offsets of the fields of a CD-ROM media node, which is 24 bytes long:
+// the boot catalog entry (0 for the initial/default entry), and the start
+// and size of the boot image in the medium's blocks.
+#define CDROM_BOOT_ENTRY 4
+#define CDROM_PARTITION_START 8
+#define CDROM_PARTITION_SIZE 16
+#define CDROM_NODE_LENGTH 24
 
 struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL;
 
@@ -129,6 +145,12 @@ typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID 
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, EFI_HANDLE AgentHandle,
                                                EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(CONST EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
+// Finds the handle with Protocol whose device path is the longest leading
+// part of *DevicePath, and moves *DevicePath past that part.
+typedef EFI_STATUS(EFIAPI *EFI_LOCATE_DEVICE_PATH)(CONST EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
+                                                   EFI_HANDLE *Device);
+// The CRC32 of the GPT headers and of the firmware's own tables.
+typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT32 *Crc32);
 
 // Events and timers. An event of type EVT_TIMER alone has no notification,
 // so its task priority is never used; it is only waited for.
@@ -182,7 +204,7 @@ struct EFI_BOOT_SERVICES {
   VOID *Reserved;
   EFI_UNUSED_SERVICE RegisterProtocolNotify;
   EFI_UNUSED_SERVICE LocateHandle;
-  EFI_UNUSED_SERVICE LocateDevicePath;
+  EFI_LOCATE_DEVICE_PATH LocateDevicePath;
   EFI_UNUSED_SERVICE InstallConfigurationTable;
   // Images.
   EFI_UNUSED_SERVICE LoadImage;
@@ -208,7 +230,7 @@ struct EFI_BOOT_SERVICES {
   EFI_UNUSED_SERVICE InstallMultipleProtocolInterfaces;
   EFI_UNUSED_SERVICE UninstallMultipleProtocolInterfaces;
   // CRC and memory.
-  EFI_UNUSED_SERVICE CalculateCrc32;
+  EFI_CALCULATE_CRC32 CalculateCrc32;
   EFI_UNUSED_SERVICE CopyMem;
   EFI_UNUSED_SERVICE SetMem;
   EFI_UNUSED_SERVICE CreateEventEx;
@@ -228,6 +250,8 @@ static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, WaitForEvent) == EFI_TABLE_S
 static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CloseEvent) == EFI_TABLE_SLOT(11));
 static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CheckEvent) == EFI_TABLE_SLOT(12));
 static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == EFI_TABLE_SLOT(29));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, LocateDevicePath) == ByPointerWidth(0xB8, 0x68));
+static_assert(__builtin_offsetof(EFI_BOOT_SERVICES, CalculateCrc32) == ByPointerWidth(0x158, 0xB8));
 
 // ---------------------------------------------------------------------------
 // Console input.
@@ -345,3 +369,42 @@ static_assert(__builtin_offsetof(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL, OpenVolume) ==
 static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == ByPointerWidth(0x18, 0x0C));
 static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, ImageSize) == ByPointerWidth(0x48, 0x28));
 static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == ByPointerWidth(0x60, 0x40));
+
+// ---------------------------------------------------------------------------
+// Block I/O: a disk, or a partition of one, read in blocks.
+
+typedef UINT64 EFI_LBA;
+
+struct EFI_BLOCK_IO_MEDIA {
+  UINT32 MediaId;  // changes whenever the medium does; every read names it
+  BOOLEAN RemovableMedia;
+  BOOLEAN MediaPresent;
+  BOOLEAN LogicalPartition;  // TRUE on a partition's own Block I/O
+  BOOLEAN ReadOnly;
+  BOOLEAN WriteCaching;
+  UINT32 BlockSize;
+  UINT32 IoAlign;  // a read's buffer lies at a multiple of it; 0 and 1: anywhere
+  alignas(8) EFI_LBA LastBlock;
+  // Revisions 2 and 3 add fields after these, which are not read.
+};
+static_assert(__builtin_offsetof(EFI_BLOCK_IO_MEDIA, BlockSize) == 12);
+static_assert(__builtin_offsetof(EFI_BLOCK_IO_MEDIA, IoAlign) == 16);
+static_assert(__builtin_offsetof(EFI_BLOCK_IO_MEDIA, LastBlock) == 24);
+
+struct EFI_BLOCK_IO_PROTOCOL;
+
+// Reads BufferSize bytes, a whole number of blocks, from Lba on.
+typedef EFI_STATUS(EFIAPI *EFI_BLOCK_READ)(EFI_BLOCK_IO_PROTOCOL *This, UINT32 MediaId, EFI_LBA Lba,
+                                           UINTN BufferSize, VOID *Buffer);
+
+struct EFI_BLOCK_IO_PROTOCOL {
+  alignas(8) UINT64 Revision;
+  EFI_BLOCK_IO_MEDIA *Media;
+  EFI_UNUSED_SERVICE Reset;
+  EFI_BLOCK_READ ReadBlocks;
+  EFI_UNUSED_SERVICE WriteBlocks;
+  EFI_UNUSED_SERVICE FlushBlocks;
+};
+static_assert(__builtin_offsetof(EFI_BLOCK_IO_PROTOCOL, Media) == 8);
+static_assert(__builtin_offsetof(EFI_BLOCK_IO_PROTOCOL, ReadBlocks) == 8 + 2 * sizeof(VOID *));
+static_assert(sizeof(EFI_BLOCK_IO_PROTOCOL) == ByPointerWidth(48, 32));

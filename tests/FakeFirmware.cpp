@@ -15,6 +15,28 @@ const EFI_GUID TestDevicePathToTextGuid = {
 const EFI_GUID TestSimpleFileSystemGuid = {
     0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
+const EFI_GUID TestBlockIoGuid = {0x964E5B21, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+
+UINT32 TestCrc32(const void *Data, size_t Size) {
+  // Each byte's eight steps, worked out bit by bit once.
+  static const std::vector<UINT32> Steps = [] {
+    std::vector<UINT32> Table(256);
+    for (UINT32 Byte = 0; Byte < 256; Byte++) {
+      UINT32 Crc = Byte;
+      for (int Bit = 0; Bit < 8; Bit++) {
+        Crc = (Crc >> 1) ^ (Crc & 1 ? 0xEDB88320 : 0);
+      }
+      Table[Byte] = Crc;
+    }
+    return Table;
+  }();
+  UINT32 Crc = 0xFFFFFFFF;
+  for (size_t Index = 0; Index < Size; Index++) {
+    Crc = (Crc >> 8) ^ Steps[(Crc ^ ((const UINT8 *)Data)[Index]) & 0xFF];
+  }
+  return ~Crc;
+}
+
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right) { return memcmp(&Left, &Right, sizeof Left) == 0; }
 
 namespace {
@@ -26,6 +48,15 @@ FakeFirmware *Current = nullptr;
 EFI_STATUS OpenFileSystem(EFI_HANDLE Handle, VOID **Interface, EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle,
                           UINT32 Attributes);
 EFI_STATUS CloseFileSystem(EFI_HANDLE Handle, EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle);
+
+FakeBlockDevice *BlockDeviceOf(EFI_HANDLE Handle) {
+  for (auto &Device : Current->BlockDevices) {
+    if (Device->Handle() == Handle) {
+      return Device.get();
+    }
+  }
+  return nullptr;
+}
 
 // What a failed call leaves in its out-parameter: any use of it traps.
 VOID *const Poison = (VOID *)(UINTN)0xDEAD0000DEAD0000ULL;
@@ -105,6 +136,9 @@ EFI_STATUS EFIAPI FakeOpenProtocol(EFI_HANDLE Handle, CONST EFI_GUID *Protocol, 
              !Current->FailDevicePathOpen) {
     *Interface = Current->DevicePathIsNull ? nullptr : (VOID *)Current->DevicePathBytes();
     Status = Current->DevicePathOpenWarning;
+  } else if (BlockDeviceOf(Handle) != nullptr && SameGuid(*Protocol, TestBlockIoGuid) && !Current->FailBlockIoOpen) {
+    *Interface = Current->BlockIoIsNull ? nullptr : &BlockDeviceOf(Handle)->Protocol;
+    Status = EFI_SUCCESS;
   }
   Current->Opens.push_back({Handle, *Protocol, AgentHandle, ControllerHandle, Attributes, Status, 0});
   return Status;
@@ -436,7 +470,119 @@ EFI_STATUS EFIAPI FakeSetWatchdogTimer(UINTN Timeout, UINT64 WatchdogCode, UINTN
   return Current->FailWatchdog ? EFI_UNSUPPORTED : EFI_SUCCESS;
 }
 
+// ---------------------------------------------------------------------------
+// Disks: Block I/O devices, the device-path search that finds them, and the
+// CRC32 service.
+
+// The handle whose device path is the longest run of whole nodes at the
+// start of *DevicePath, as UEFI's LocateDevicePath finds it.
+EFI_STATUS EFIAPI FakeLocateDevicePath(CONST EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
+                                       EFI_HANDLE *Device) {
+  const UINT8 *Path = (const UINT8 *)*DevicePath;
+  size_t Length = 0;
+  std::vector<size_t> Boundaries = {0};
+  // The application hands over a path of its own making: sound nodes and an
+  // end node. Anything else is a mistake.
+  for (int Nodes = 0; Path[Length] != 0x7F; Nodes++) {
+    UINT16 NodeLength = (UINT16)(Path[Length + 2] | Path[Length + 3] << 8);
+    if (NodeLength < 4 || Nodes == 256) {
+      Current->Mistakes++;
+      return EFI_INVALID_PARAMETER;
+    }
+    Length += NodeLength;
+    Boundaries.push_back(Length);
+  }
+  Current->LocatedPaths.emplace_back(Path, Path + Length + 4);
+  if (!SameGuid(*Protocol, TestBlockIoGuid)) {
+    Current->Mistakes++;
+    return EFI_NOT_FOUND;
+  }
+  if (Current->FailLocateDevicePath) {
+    return EFI_NOT_FOUND;
+  }
+  FakeBlockDevice *Found = nullptr;
+  for (auto &Candidate : Current->BlockDevices) {
+    const std::vector<UINT8> &Own = Candidate->Path;
+    if (std::find(Boundaries.begin(), Boundaries.end(), Own.size()) != Boundaries.end() &&
+        std::equal(Own.begin(), Own.end(), Path) && (Found == nullptr || Own.size() > Found->Path.size())) {
+      Found = Candidate.get();
+    }
+  }
+  if (Found == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  *DevicePath = (EFI_DEVICE_PATH_PROTOCOL *)(Path + Found->Path.size());
+  *Device = Found->Handle();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeReadBlocks(EFI_BLOCK_IO_PROTOCOL *This, UINT32 MediaId, EFI_LBA Lba, UINTN BufferSize,
+                                 VOID *Buffer) {
+  Current->Reads.push_back({Lba, BufferSize});
+  FakeBlockDevice *Device = nullptr;
+  for (auto &Candidate : Current->BlockDevices) {
+    Device = &Candidate->Protocol == This ? Candidate.get() : Device;
+  }
+  // A read the device refuses is the caller's mistake: the application
+  // reads with the media id it was told, whole blocks, within the disk and
+  // at the alignment asked for.
+  const EFI_BLOCK_IO_MEDIA &Media = Device->Media;
+  UINTN Align = Media.IoAlign > 1 ? Media.IoAlign : 1;
+  if (Media.BlockSize == 0 || MediaId != Media.MediaId || Buffer == nullptr || BufferSize == 0 ||
+      BufferSize % Media.BlockSize != 0 || (UINTN)Buffer % Align != 0 || Lba > Media.LastBlock ||
+      BufferSize / Media.BlockSize - 1 > Media.LastBlock - Lba) {
+    Current->Mistakes++;
+    return EFI_INVALID_PARAMETER;
+  }
+  if ((int)Current->Reads.size() == Current->FailReadCall) {
+    // Whatever the buffer holds now must not be taken for the disk's.
+    memset(Buffer, 0xA5, BufferSize);
+    return Current->ReadStatus;
+  }
+  const std::vector<UINT8> &Bytes = *Device->Bytes;
+  UINT64 At = Device->FirstByte + Lba * Media.BlockSize;
+  UINT64 Held = At < Bytes.size() ? std::min<UINT64>(Bytes.size() - At, BufferSize) : 0;
+  if (Held != 0) {
+    memcpy(Buffer, Bytes.data() + At, Held);
+  }
+  memset((UINT8 *)Buffer + Held, 0, BufferSize - Held);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FakeCalculateCrc32(VOID *Data, UINTN DataSize, UINT32 *Crc32) {
+  int Call = ++Current->CrcCalls;
+  if (Data == nullptr || DataSize == 0 || Crc32 == nullptr) {
+    Current->Mistakes++;
+    return EFI_INVALID_PARAMETER;
+  }
+  if (Call == Current->FailCrcCall) {
+    *Crc32 = 0xDEADDEAD;
+    return EFI_INVALID_PARAMETER;
+  }
+  *Crc32 = TestCrc32(Data, DataSize);
+  return EFI_SUCCESS;
+}
+
 }  // namespace
+
+FakeBlockDevice &FakeFirmware::AddBlockDevice(const std::vector<UINT8> &DevicePath,
+                                              std::shared_ptr<std::vector<UINT8>> Bytes, UINT32 BlockSize,
+                                              EFI_LBA LastBlock, UINT64 FirstByte) {
+  BlockDevices.push_back(std::make_unique<FakeBlockDevice>());
+  FakeBlockDevice &Device = *BlockDevices.back();
+  Device.Path = DevicePath;
+  Device.Bytes = std::move(Bytes);
+  Device.FirstByte = FirstByte;
+  Device.Media.MediaId = 0x4D31;
+  Device.Media.MediaPresent = TRUE;
+  Device.Media.LogicalPartition = FirstByte != 0;
+  Device.Media.BlockSize = BlockSize;
+  Device.Media.LastBlock = LastBlock;
+  Device.Protocol.Revision = 0x00010000;
+  Device.Protocol.Media = &Device.Media;
+  Device.Protocol.ReadBlocks = FakeReadBlocks;
+  return Device;
+}
 
 FakeFirmware::FakeFirmware() {
   Current = this;
@@ -461,6 +607,9 @@ FakeFirmware::FakeFirmware() {
   BootServices.WaitForEvent = FakeWaitForEvent;
   BootServices.CloseEvent = FakeCloseEvent;
   BootServices.SetWatchdogTimer = FakeSetWatchdogTimer;
+  // What quillmere.verify uses: the search for a disk by its path, and CRC32.
+  BootServices.LocateDevicePath = FakeLocateDevicePath;
+  BootServices.CalculateCrc32 = FakeCalculateCrc32;
 }
 
 FakeFirmware::~FakeFirmware() {

@@ -23,6 +23,20 @@ struct OpenRecord {
   int Closes;
 };
 
+// A device with Block I/O, found through LocateDevicePath: a whole disk, or
+// a partition of one. Its blocks are its bytes, from FirstByte on; blocks
+// past their end, up to LastBlock, read as zeros, so a disk may be far
+// larger than the bytes it is made from.
+struct FakeBlockDevice {
+  EFI_BLOCK_IO_PROTOCOL Protocol = {};  // first, so that the protocol's address is the device's
+  EFI_BLOCK_IO_MEDIA Media = {};
+  std::vector<UINT8> Path;  // its device path's nodes, without the end node
+  std::shared_ptr<std::vector<UINT8>> Bytes;  // a disk's, shared with its partitions
+  UINT64 FirstByte = 0;
+  char Tag = 0;
+  EFI_HANDLE Handle() { return &Tag; }
+};
+
 struct FakeFirmware {
   // What to do. Call numbers count from 1.
   int FailAllocationCall = 0;
@@ -122,6 +136,25 @@ struct FakeFirmware {
   int KeysPending = 0;
   int SignalsPending = 0;
 
+  // Disks, for quillmere.verify. What to do (the devices' Media fields too
+  // may be changed, or their Media pointer nulled):
+  bool FailLocateDevicePath = false;  // EFI_NOT_FOUND whatever the path
+  bool FailBlockIoOpen = false;
+  bool BlockIoIsNull = false;  // the open succeeds and hands over a null interface
+  int FailReadCall = 0;  // ReadBlocks' call, counted from 1, that fails with ReadStatus
+  EFI_STATUS ReadStatus = EFI_DEVICE_ERROR;
+  int FailCrcCall = 0;  // CalculateCrc32's call that fails
+  // What happened:
+  std::vector<std::unique_ptr<FakeBlockDevice>> BlockDevices;
+  std::vector<std::vector<UINT8>> LocatedPaths;  // each path LocateDevicePath was handed, end node included
+  std::vector<std::pair<EFI_LBA, UINTN>> Reads;  // each ReadBlocks' LBA and size
+  int CrcCalls = 0;
+  // A device with Block I/O on a handle of its own, whose device path is
+  // Path (nodes without the end node), with BlockSize-byte blocks up to
+  // LastBlock, reading Bytes from FirstByte on.
+  FakeBlockDevice &AddBlockDevice(const std::vector<UINT8> &Path, std::shared_ptr<std::vector<UINT8>> Bytes,
+                                  UINT32 BlockSize, EFI_LBA LastBlock, UINT64 FirstByte = 0);
+
   FakeFirmware();
   ~FakeFirmware();
   EFI_HANDLE ImageHandle() { return &ImageTag; }
@@ -143,7 +176,12 @@ extern const EFI_GUID TestLoadedImageGuid;
 extern const EFI_GUID TestDevicePathGuid;
 extern const EFI_GUID TestDevicePathToTextGuid;
 extern const EFI_GUID TestSimpleFileSystemGuid;
+extern const EFI_GUID TestBlockIoGuid;
 bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right);
+// The CRC32 of GPT headers and the firmware's tables (reflected, polynomial
+// 0xEDB88320, starting from and ending with all bits inverted), worked out
+// here, its table bit by bit, apart from anything in the image.
+UINT32 TestCrc32(const void *Data, size_t Size);
 
 // What every run must leave behind: no live pool block, every successful
 // open closed exactly once, no failed open closed, no misuse. Returns what

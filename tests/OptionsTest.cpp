@@ -49,6 +49,7 @@ struct WordCase {
   Lines Shown;
   size_t Size = (size_t)-1;  // the size handed over; the bytes' own size when -1
   size_t Skip = 0;  // bytes of the copy in front of the text handed over
+  BOOLEAN Verify = FALSE;
 };
 
 void PrintTo(const WordCase &Case, std::ostream *Stream) { *Stream << Case.Name; }
@@ -79,6 +80,11 @@ std::vector<WordCase> WordCases() {
        u"\\\u00E9t\u00E9\u20AC.txt", {}},
       {"BothAmongOtherWords", Ucs2(u"ro quillmere.wait=7  console=ttyS0\tquillmere.report=\\r.txt quiet"), true, TRUE,
        7, u"\\r.txt", {}},
+      {"Verify", Ucs2(u"quillmere.verify"), true, FALSE, 0, u"", {}, (size_t)-1, 0, TRUE},
+      {"VerifyOne", Ucs2(u"quillmere.verify=1"), true, FALSE, 0, u"", {}, (size_t)-1, 0, TRUE},
+      {"VerifyZeroTakesBackACheck", Ucs2(u"quillmere.verify quillmere.verify=0"), true, FALSE, 0, u"", {}},
+      {"VerifyAmongTheOthers", Ucs2(u"quillmere.wait=1 quillmere.verify quillmere.report=/v.txt"), true, TRUE, 1,
+       u"\\v.txt", {}, (size_t)-1, 0, TRUE},
       // Bad words: one line each, nothing changes.
       {"UnknownName", Ucs2(u"quillmere.colour=red quillmere.wait"), true, TRUE, 0, u"",
        {u"quillmere.colour=red: not an option, ignored\r\n"}},
@@ -99,6 +105,12 @@ std::vector<WordCase> WordCases() {
        {u"quillmere.report: bad value, ignored\r\n"}},
       {"ReportPathOf128", Ucs2(u"quillmere.report=" + Path127 + u"q"), true, FALSE, 0, u"",
        {u"quillmere.report=" + Path127 + u": bad value, ignored\r\n"}},
+      {"VerifyOtherValue", Ucs2(u"quillmere.verify quillmere.verify=10"), true, FALSE, 0, u"",
+       {u"quillmere.verify=10: bad value, ignored\r\n"}, (size_t)-1, 0, TRUE},
+      {"VerifyEmptyValue", Ucs2(u"quillmere.verify="), true, FALSE, 0, u"",
+       {u"quillmere.verify=: bad value, ignored\r\n"}},
+      {"VerifyLongerName", Ucs2(u"quillmere.verifying"), true, FALSE, 0, u"",
+       {u"quillmere.verifying: not an option, ignored\r\n"}},
       // Size, terminator and alignment are the caller's.
       {"TextAfterTheTerminatorIsNotRead", Ucs2(std::u16string(u"quillmere.wait\0 quillmere.report=\\x", 35)), true, TRUE, 0, u"",
        {}},
@@ -137,6 +149,7 @@ TEST_P(OptionWords, SetOnlyWhatTheyName) {
     EXPECT_EQ(Options.WaitSeconds, Case.WaitSeconds);
   }
   EXPECT_EQ(std::u16string(Options.ReportPath), Case.ReportPath);
+  EXPECT_EQ(Options.Verify, Case.Verify);
   EXPECT_EQ(Firmware.Shown, Case.Shown);
   ExpectFirmwareLeftClean(Firmware);
 }

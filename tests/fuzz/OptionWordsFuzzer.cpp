@@ -23,6 +23,7 @@ struct Model {
   bool Wait = false;
   UINT32 Seconds = 0;
   std::u16string Path;
+  bool Verify = false;
   std::vector<std::u16string> Lines;
 };
 
@@ -62,6 +63,10 @@ Model ReadModel(const uint8_t *Data, size_t Size, bool Wide) {
       } else {
         Result.Lines.push_back(Shown + u": bad value, ignored\r\n");
       }
+    } else if (Name == u"verify" || Name == u"verify=1" || Name == u"verify=0") {
+      Result.Verify = Name != u"verify=0";
+    } else if (StartsWith(Name, u"verify=")) {
+      Result.Lines.push_back(Shown + u": bad value, ignored\r\n");
     } else if (Name == u"report" || (StartsWith(Name, u"report=") && Word.size() > 144)) {
       Result.Lines.push_back(Shown + u": bad value, ignored\r\n");
     } else if (StartsWith(Name, u"report=")) {
@@ -99,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   CHECK(Options.Wait == Expected.Wait);
   CHECK(!Expected.Wait || Options.WaitSeconds == Expected.Seconds);
   CHECK(std::u16string(Options.ReportPath) == Expected.Path);
+  CHECK((Options.Verify != 0) == Expected.Verify);
   CHECK(Firmware.Shown == Expected.Lines);
   CHECK(Firmware.Live.empty() && Firmware.Mistakes == 0);
   return 0;
