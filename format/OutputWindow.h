@@ -2,8 +2,9 @@
 // characters. Text goes only to positions before End, the last character
 // slot of the buffer, which is kept for the terminator; each Put function
 // checks End itself and drops what does not fit, so nothing else needs to.
-// Single characters, fills, words of plain format text, texts and digits all
-// go through it. Everything here is inline: it is the engine's inner loop.
+// Single characters, fills, words of plain format text and texts (an
+// integer's digits are a text too) all go through it. Everything here but
+// the copy across character widths is inline: it is the engine's inner loop.
 #pragma once
 
 #include "BaseLib.h"
@@ -45,99 +46,58 @@ inline UINT16 TextUnit(CONST UINT8 *Text, BOOLEAN TextWide, UINTN At) {
   return TextWide ? ReadUnaligned<UINT16>(Text + 2 * At) : Text[At];
 }
 
-// Copies up to Count characters of an 8-bit or, with TextWide, 16-bit text
-// into 8-bit output, stopping at its first zero character; returns how many
-// it copied. Four a step while four more may be copied, each checked for
-// the terminator before it is written, so nothing past it is read.
-template <BOOLEAN TextWide>
-inline UINTN CopyNarrowText(UINT8 *To, CONST UINT8 *From, UINTN Count) {
-  UINTN Copied = 0;
-  for (; Count - Copied >= 4; Copied += 4) {
-#pragma clang loop unroll(full)
-    for (UINTN Step = 0; Step < 4; Step++) {
-      UINT16 Character = TextUnit(From, TextWide, Copied + Step);
-      if (Character == 0) {
-        return Copied + Step;
-      }
-      To[Copied + Step] = (UINT8)Character;
-    }
-  }
-  for (; Copied < Count && TextUnit(From, TextWide, Copied) != 0; Copied++) {
-    To[Copied] = (UINT8)TextUnit(From, TextWide, Copied);
-  }
-  return Copied;
-}
+// Copies Count characters of Text to To, which has room for them, and
+// returns the position after them: 16-bit ones into 8-bit output (OutputWide
+// clear) or 8-bit ones into 16-bit output. Out of line, so that its loops do
+// not crowd the engine's registers.
+UINT8 *CopyTextAcrossWidths(UINT8 *To, CONST UINT8 *Text, UINTN Count, BOOLEAN OutputWide);
 
-// Copies the characters of Text up to its first zero character, at most
-// Limit of them. Returns how many it copied.
-// Inlined at its one call, in the tail, where the engine spends its time.
-__attribute__((always_inline)) inline UINT64 PutText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide,
-                                                    UINT64 Limit) {
+// Copies the first Count characters of Text, as many as fit before End; the
+// caller has counted them, so none is the terminator and nothing past them is
+// read.
+inline VOID PutText(OutputWindow &Output, CONST UINT8 *Text, BOOLEAN TextWide, UINT64 Count) {
   UINTN Fits = Room(Output);
-  UINTN Count = Limit < Fits ? (UINTN)Limit : Fits;
-  UINT8 *To = Output.Position;
-  UINTN Copied = 0;
-  if (!Output.Wide) {
-    Copied = TextWide ? CopyNarrowText<TRUE>(To, Text, Count) : CopyNarrowText<FALSE>(To, Text, Count);
-  } else {
-    for (UINT16 Character; Copied < Count && (Character = TextUnit(Text, TextWide, Copied)) != 0; Copied++) {
-      To[2 * Copied] = (UINT8)Character;
-      To[2 * Copied + 1] = (UINT8)(Character >> 8);
-    }
-  }
-  Output.Position += Output.Wide ? 2 * Copied : Copied;
-  return Copied;
-}
-
-// Eight bytes of characters, when they fit before End. Returns whether they
-// did; when not, nothing is written.
-inline BOOLEAN PutWord(OutputWindow &Output, UINT64 Word) {
-  if ((UINTN)(Output.End - Output.Position) < 8) {
-    return FALSE;
-  }
-  __builtin_memcpy(Output.Position, &Word, 8);
-  Output.Position += 8;
-  return TRUE;
-}
-
-// Copies Count digits that run from MostSignificant towards lower addresses,
-// with a "," before every group of three counted from the least significant
-// digit when Grouped.
-inline VOID PutDigits(OutputWindow &Output, CONST CHAR8 *MostSignificant, UINT64 Count, BOOLEAN Grouped) {
-  if (Grouped) {
-    UINTN Phase = (3 - (UINTN)Count % 3) % 3;
-    for (UINT64 Index = 0; Index < Count; Index++) {
-      PutCharacter(Output, (UINT8)MostSignificant[-(INTN)Index]);
-      if (++Phase == 3 && Index + 1 < Count) {
-        Phase = 0;
-        PutCharacter(Output, ',');
-      }
-    }
+  UINTN Copied = Count < Fits ? (UINTN)Count : Fits;
+  if (TextWide != Output.Wide) {
+    Output.Position = CopyTextAcrossWidths(Output.Position, Text, Copied, Output.Wide);
     return;
   }
-  UINTN Fits = Room(Output);
-  CONST CHAR8 *Stop = MostSignificant - (Count < Fits ? Count : Fits);
   UINT8 *To = Output.Position;
-  CONST CHAR8 *From = MostSignificant;
-  // At most 20 digits: the plain loops beat unrolled or vectorised ones.
-  if (Output.Wide) {
-#pragma clang loop vectorize(disable) unroll(disable)
-    for (; From != Stop; From--, To += 2) {
-      To[0] = (UINT8)*From;
-      To[1] = 0;
-    }
-  } else {
-    // Eight digits at a time: the eight bytes that end at the most
-    // significant digit, in reverse order. They lie in the scratch text,
-    // whose digits start after its first byte.
-    for (; From - Stop >= 8; From -= 8, To += 8) {
-      UINT64 Eight = __builtin_bswap64(ReadUnaligned<UINT64>(From - 7));
-      __builtin_memcpy(To, &Eight, 8);
-    }
-#pragma clang loop vectorize(disable) unroll(disable)
-    for (; From != Stop; From--) {
-      *To++ = (UINT8)*From;
-    }
+  UINTN Bytes = TextWide ? 2 * Copied : Copied;
+  UINTN Index = 0;
+  for (; Bytes - Index >= 8; Index += 8) {
+    UINT64 Word = ReadUnaligned<UINT64>(Text + Index);
+    __builtin_memcpy(To + Index, &Word, 8);
   }
-  Output.Position = To;
+#pragma clang loop vectorize(disable) unroll(disable)
+  for (; Index < Bytes; Index++) {
+    To[Index] = Text[Index];
+  }
+  Output.Position = To + Bytes;
+}
+
+// Copies the bytes of From, of which Available may be read, eight at a time
+// while eight more may be read and fit before End, up to the first byte that
+// StopMask flags: StopMask(Word) has the top bit of each flagged byte of the
+// word set, and the lowest one set marks the first flagged byte. Returns how
+// many bytes it copied.
+template <typename StopMaskFn>
+inline UINTN PutWordsUntil(OutputWindow &Output, CONST UINT8 *From, UINTN Available, StopMaskFn StopMask) {
+  UINTN Fits = (UINTN)(Output.End - Output.Position);
+  UINTN Limit = Available < Fits ? Available : Fits;
+  UINT8 *To = Output.Position;
+  UINTN Copied = 0;
+  for (; Limit - Copied >= 8; Copied += 8) {
+    UINT64 Word = ReadUnaligned<UINT64>(From + Copied);
+    UINT64 Stop = StopMask(Word);
+    if (Stop != 0) {
+      for (UINTN Plain = (UINTN)__builtin_ctzll(Stop) >> 3; Plain != 0; Plain--, Word >>= 8) {
+        To[Copied++] = (UINT8)Word;
+      }
+      break;
+    }
+    __builtin_memcpy(To + Copied, &Word, 8);
+  }
+  Output.Position = To + Copied;
+  return Copied;
 }

@@ -12,85 +12,82 @@ CONST CHAR8 DigitTable[] = "0123456789ABCDEF";
 
 // What a conversion hands to the tail, in the order the tail writes it:
 // Prefix ("-", "+", " " or none), Inner characters ("0" for an integer,
-// spaces for a text) up to Field, then the body: Length characters of a
-// forward text, or Length digits read backwards from the most significant
-// one. Used counts the prefix and the body's characters, commas included;
-// NOT_COUNTED for a text that nothing stands before, which is counted as it
-// is copied.
-enum BodyKind : UINT8 { BODY_TEXT8, BODY_TEXT16, BODY_DIGITS, BODY_GROUPED_DIGITS };
-
-#define NOT_COUNTED (~(UINT64)0)
-
+// spaces for a text) up to Field, then the Length characters of the forward
+// text Body, 8-bit or, with BodyWide, 16-bit.
 struct Conversion {
   CONST UINT8 *Body;
   UINT64 Length;
-  UINT64 Used;
   UINT64 Field;
-  BodyKind Kind;
+  BOOLEAN BodyWide;
   UINT8 Prefix;
   UINT8 Inner;
 };
 
 // Left fill, prefix, zeros or precision spaces, the body, right fill: the
 // order of every directive's output.
-VOID EmitConversion(OutputWindow &Output, CONST Directive &Parsed, Conversion &Converted) {
+VOID EmitConversion(OutputWindow &Output, CONST Directive &Parsed, CONST Conversion &Converted) {
   BOOLEAN WidthGiven = (Parsed.Flags & FORMAT_WIDTH_GIVEN) != 0;
   BOOLEAN AlignLeft = (Parsed.Flags & FORMAT_ALIGN_LEFT) != 0;
-  BOOLEAN Counted = Converted.Used != NOT_COUNTED;
-  if (Counted) {
-    if (WidthGiven && !AlignLeft) {
-      PutFill(Output, Parsed.Width, Converted.Field, ' ');
-    }
-    if (Converted.Prefix != 0) {
-      PutCharacter(Output, Converted.Prefix);
-    }
-    PutFill(Output, Converted.Field, Converted.Used, Converted.Inner);
+  if (WidthGiven && !AlignLeft) {
+    PutFill(Output, Parsed.Width, Converted.Field, ' ');
   }
-  if (Converted.Kind >= BODY_DIGITS) {
-    PutDigits(Output, (CONST CHAR8 *)Converted.Body, Converted.Length, Converted.Kind == BODY_GROUPED_DIGITS);
-  } else {
-    UINT64 Limit = Counted ? Converted.Length : NOT_COUNTED;
-    UINT64 Copied = PutText(Output, Converted.Body, Converted.Kind == BODY_TEXT16, Limit);
-    if (!Counted) {
-      // Only the one space that an empty text gets from a precision of 1
-      // can stand with the characters, and it goes where they would have.
-      Converted.Field = Converted.Field > Copied ? Converted.Field : Copied;
-      PutFill(Output, Converted.Field, Copied, ' ');
-    }
+  UINT64 Used = Converted.Length;
+  if (Converted.Prefix != 0) {
+    PutCharacter(Output, Converted.Prefix);
+    Used++;
   }
+  PutFill(Output, Converted.Field, Used, Converted.Inner);
+  PutText(Output, Converted.Body, Converted.BodyWide, Converted.Length);
   if (WidthGiven && AlignLeft) {
     PutFill(Output, Parsed.Width, Converted.Field, ' ');
   }
 }
 
-// A text with its directive's width and precision.
-VOID ConvertText(CONST Directive &Parsed, CONST UINT8 *Text, BOOLEAN TextWide, Conversion &Converted) {
+// A text with its directive's width and precision: its characters up to
+// the precision, when one is given, right-aligned in a field of the
+// precision. Length is the text's length when its maker knows it, otherwise
+// UNCOUNTED, and then it is counted here, no further than the precision.
+#define UNCOUNTED (~(UINTN)0)
+
+VOID ConvertText(CONST Directive &Parsed, CONST UINT8 *Text, BOOLEAN TextWide, UINTN Length,
+                 Conversion &Converted) {
+  UINTN Limit = UNCOUNTED;
+  if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0 && Parsed.Precision < Limit) {
+    Limit = (UINTN)Parsed.Precision;
+  }
+  UINT64 Count = Length == UNCOUNTED ? CharacterCount(Text, TextWide, Limit) : Length < Limit ? Length : Limit;
   Converted.Body = Text;
-  Converted.Kind = TextWide ? BODY_TEXT16 : BODY_TEXT8;
+  Converted.Length = Count;
+  Converted.Field = Parsed.Precision > Count ? Parsed.Precision : Count;
+  Converted.BodyWide = TextWide;
   Converted.Prefix = 0;
   Converted.Inner = ' ';
-  Converted.Field = Parsed.Precision;
-  BOOLEAN PrecisionGiven = (Parsed.Flags & FORMAT_PRECISION_GIVEN) != 0;
-  if (!PrecisionGiven && (Parsed.Flags & (FORMAT_WIDTH_GIVEN | FORMAT_ALIGN_LEFT)) != FORMAT_WIDTH_GIVEN) {
-    // Nothing goes before the characters, so they need not be counted first.
-    Converted.Used = NOT_COUNTED;
-    return;
-  }
-  UINT64 Limit = PrecisionGiven ? Parsed.Precision : NOT_COUNTED;
-  UINT64 Count = 0;
-  while (Count < Limit && TextUnit(Text, TextWide, Count) != 0) {
-    Count++;
-  }
-  Converted.Length = Converted.Used = Count;
-  Converted.Field = Parsed.Precision > Count ? Parsed.Precision : Count;
 }
 
-// Digits of Value, least significant first after a zero at Text[0]. Two
-// decimal digits come from each division by 100, which a 64-bit build's
-// compiler turns into a multiplication; a 32-bit build would hand it to a
-// runtime helper, so there it is DivU64x32Remainder's 32-bit steps. The tens
-// of the remainder, below 100, are Rest * 103 >> 10, exact below 179.
-CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
+// Digits of Value, written backwards so that they end just before End;
+// returns the most significant one. Two decimal digits come from each
+// division by 100, which a 64-bit build's compiler turns into a
+// multiplication; a 32-bit build would hand it to a runtime helper, so there
+// it is DivU64x32Remainder's 32-bit steps. The tens of the remainder, below
+// 100, are Rest * 103 >> 10, exact below 179. The engine has them written in
+// its own frame: a call per integer would cost a frame on the deepest path of
+// a nested "%g" run.
+__attribute__((always_inline)) inline CHAR8 *WriteDigits(CHAR8 *End, UINT64 Value, UINT32 Radix) {
+  if (Radix == 16) {
+    do {
+      *--End = DigitTable[Value & 0xF];
+      Value >>= 4;
+    } while (Value != 0);
+    return End;
+  }
+  if (Radix != 10) {
+    do {
+      UINT32 Remainder = 0;
+      Value = DivU64x32Remainder(Value, Radix, &Remainder);
+      *--End = DigitTable[Remainder];
+    } while (Value != 0);
+    return End;
+  }
   while (Value >= 100) {
     UINT64 Quotient;
     UINT32 Rest;
@@ -101,49 +98,25 @@ CHAR8 *DecimalDigits(CHAR8 *Text, UINT64 Value) {
       Quotient = DivU64x32Remainder(Value, 100, &Rest);
     }
     UINT32 Tens = (Rest * 103) >> 10;
-    Text[1] = (CHAR8)('0' + Rest - 10 * Tens);
-    Text[2] = (CHAR8)('0' + Tens);
-    Text += 2;
+    *--End = (CHAR8)('0' + Rest - 10 * Tens);
+    *--End = (CHAR8)('0' + Tens);
     Value = Quotient;
   }
   if (Value >= 10) {
     UINT32 Tens = ((UINT32)Value * 103) >> 10;
-    Text[1] = (CHAR8)('0' + Value - 10 * Tens);
-    Text[2] = (CHAR8)('0' + Tens);
-    return Text + 2;
+    *--End = (CHAR8)('0' + Value - 10 * Tens);
+    Value = Tens;
   }
-  Text[1] = (CHAR8)('0' + Value);
-  return Text + 1;
+  *--End = (CHAR8)('0' + Value);
+  return End;
 }
 
-// The digits of ValueToDigits. The engine has them written in its own frame:
-// a call per integer would cost a frame on the deepest path of a nested
-// "%g" run.
-__attribute__((always_inline)) inline CHAR8 *WriteDigits(CHAR8 *Text, UINT64 Value, UINT32 Radix) {
-  *Text = 0;
-  if (Radix == 10) {
-    return DecimalDigits(Text, Value);
-  }
-  if (Radix == 16) {
-    do {
-      *++Text = DigitTable[Value & 0xF];
-      Value >>= 4;
-    } while (Value != 0);
-    return Text;
-  }
-  do {
-    UINT32 Remainder = 0;
-    Value = DivU64x32Remainder(Value, Radix, &Remainder);
-    *++Text = DigitTable[Remainder];
-  } while (Value != 0);
-  return Text;
-}
-
-// An integer conversion: its digits in ValueText, its prefix, and zeros up
-// to the precision, or up to the width with "0".
+// An integer conversion: its digits at the end of ValueText, a "," before
+// every group of three counted from the least significant digit when
+// grouped, its prefix, and zeros up to the precision, or up to the width
+// with "0".
 VOID ConvertInteger(CONST Directive &Parsed, UINT64 Slot, CHAR8 *ValueText, Conversion &Converted) {
   UINTN Flags = Parsed.Flags;
-  BOOLEAN Hexadecimal = (Flags & FORMAT_BASE_16) != 0;
   BOOLEAN Signed = (Flags & (FORMAT_VALUE_UNSIGNED | FORMAT_BASE_16)) == 0;
   UINT64 Value = Slot;
   if ((Flags & FORMAT_VALUE_64) == 0) {
@@ -152,37 +125,44 @@ VOID ConvertInteger(CONST Directive &Parsed, UINT64 Slot, CHAR8 *ValueText, Conv
     Value = Signed ? (UINT64)(INT64)(INT32)(UINT32)Slot : (UINT32)Slot;
   }
   UINT8 Prefix = 0;
-  if (Signed && (INT64)Value < 0) {
+  if (Signed && (INT64)Value < 0) [[unlikely]] {
     Value = 0 - Value;  // unsigned, so the most negative value keeps its magnitude
     Prefix = '-';
   }
-  CHAR8 *MostSignificant = WriteDigits(ValueText, Value, Hexadecimal ? 16 : 10);
-  UINT64 Digits = (UINT64)(MostSignificant - ValueText);
-  Converted.Body = (CONST UINT8 *)MostSignificant;
-  Converted.Kind = BODY_DIGITS;
-  Converted.Inner = '0';
+  CHAR8 *End = ValueText + VALUE_TEXT_SIZE;
+  CHAR8 *First = WriteDigits(End, Value, (Flags & FORMAT_BASE_16) != 0 ? 16 : 10);
   UINT64 Precision = Parsed.Precision;
-  if ((Flags & (FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN)) != 0) {
+  // A sign to show, commas and a precision are rare in a format; the usual
+  // integer skips their work in one test.
+  UINTN Rare = FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE | FORMAT_GROUP_THOUSANDS | FORMAT_PRECISION_GIVEN;
+  if ((Flags & Rare) != 0) [[unlikely]] {
     if (Prefix == 0) {
       Prefix = (Flags & FORMAT_SHOW_PLUS) != 0 ? '+' : (Flags & FORMAT_SHOW_SPACE) != 0 ? ' ' : 0;
     }
-    if (!Hexadecimal && (Flags & FORMAT_GROUP_THOUSANDS) != 0) {
+    if ((Flags & (FORMAT_BASE_16 | FORMAT_GROUP_THOUSANDS)) == FORMAT_GROUP_THOUSANDS) [[unlikely]] {
       Flags &= ~(UINTN)FORMAT_FILL_ZERO;
       Precision = 1;
-      Converted.Kind = BODY_GROUPED_DIGITS;
+      // At most 20 digits and 6 commas, moved to the front of their places.
+      UINTN Digits = (UINTN)(End - First);
+      CHAR8 *From = First;
+      First -= (Digits - 1) / 3;
+      CHAR8 *To = First;
+      for (UINTN Phase = (3 - Digits % 3) % 3; From != End;) {
+        *To++ = *From++;
+        if (++Phase == 3 && From != End) {
+          Phase = 0;
+          *To++ = ',';
+        }
+      }
     }
     if (Value == 0 && Precision == 0) {
-      Digits = 0;
+      First = End;
     }
   }
   // Without those flags the precision is 1 and there is at least one digit,
   // so the field is just the characters, or the width with "0".
-  UINT64 Used = Digits;
-  if (Converted.Kind == BODY_GROUPED_DIGITS && Digits > 0) {
-    // At most 20 digits: UINTN holds them, and a 32-bit build divides
-    // them without a 64-bit division.
-    Used += (UINTN)(Digits - 1) / 3;
-  }
+  UINT64 Used = (UINT64)(End - First);
+  Converted.Length = Used;
   if (Prefix != 0) {
     Used++;
     Precision++;
@@ -191,8 +171,9 @@ VOID ConvertInteger(CONST Directive &Parsed, UINT64 Slot, CHAR8 *ValueText, Conv
       (FORMAT_FILL_ZERO | FORMAT_WIDTH_GIVEN)) {
     Precision = Parsed.Width;  // zeros fill the field, prefix included
   }
-  Converted.Length = Digits;
-  Converted.Used = Used;
+  Converted.Body = (CONST UINT8 *)First;
+  Converted.BodyWide = FALSE;
+  Converted.Inner = '0';
   Converted.Field = Precision > Used ? Precision : Used;
   Converted.Prefix = Prefix;
 }
@@ -204,39 +185,40 @@ inline UINT32 FormatUnit(CONST UINT8 *Format, BOOLEAN FormatWide, UINTN At) {
   return TextUnit(Format, FormatWide, At);
 }
 
-// TRUE when one of the characters packed in Word, bytes or 16-bit units, is
-// at or below "%": the format's end, a line break or a "%" may be among
-// them. A character with its top bit set is never flagged.
-template <BOOLEAN Wide>
-inline BOOLEAN HasSpecialCharacter(UINT64 Word) {
-  constexpr UINT64 Ones = Wide ? 0x0001000100010001ULL : 0x0101010101010101ULL;
-  constexpr UINT64 Tops = Wide ? 0x8000800080008000ULL : 0x8080808080808080ULL;
-  return ((Word - Ones * ('%' + 1)) & ~Word & Tops) != 0;
+// The top bit of each byte of Word that may be special in a format: below
+// 0x0E (the format's end, the line breaks and a few control characters) or
+// "%". The lowest flagged byte is exactly the first such byte; bytes above
+// it may be flagged by a borrow. A 16-bit format's word is tested with every
+// high byte set, so that only a unit whose low byte is flagged counts: one
+// flagged in vain is just handled as a character on its own.
+inline UINT64 SpecialBytes(UINT64 Word) {
+  constexpr UINT64 Ones = 0x0101010101010101ULL;
+  UINT64 Percent = Word ^ (Ones * '%');
+  return (((Word - Ones * 0x0E) & ~Word) | ((Percent - Ones) & ~Percent)) & (Ones * 0x80);
 }
 
 // Writes the plain format characters from Index on, those that stand for
 // themselves and the line breaks; stops at the format's end, at a "%" or
 // when the output is full. Returns the index of the character it stopped at.
 //
-// When format and output characters have the same size, eight bytes of
-// plain characters are copied at once. Only characters before the format's
-// terminator are read that way: FormatLength is the measured length.
+// When format and output characters have the same size, the format is read
+// eight bytes at a time: the bytes before the first special one are copied
+// at once. Only characters before the format's terminator are read that way:
+// FormatLength is the measured length.
 UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, BOOLEAN FormatWide, UINTN FormatLength,
                    UINTN Index) {
-  UINTN WordUnits = FormatWide ? 4 : 8;
   BOOLEAN WordCopy = FormatWide == Output.Wide;
+  UINT64 HighBytes = FormatWide ? 0xFF00FF00FF00FF00ULL : 0;
   while (Output.Position < Output.End) {
-    UINT32 Character = FormatUnit(Format, FormatWide, Index);
-    if (Character > '%' && WordCopy && FormatLength - Index >= WordUnits) {
-      UINT64 Word = ReadUnaligned<UINT64>(Format + (FormatWide ? 2 * Index : Index));
-      if (!(FormatWide ? HasSpecialCharacter<TRUE>(Word) : HasSpecialCharacter<FALSE>(Word)) &&
-          PutWord(Output, Word)) {
-        Index += WordUnits;
-        continue;
-      }
+    if (WordCopy) {
+      UINTN Copied = PutWordsUntil(Output, Format + (FormatWide ? 2 * Index : Index),
+                                   FormatWide ? 2 * (FormatLength - Index) : FormatLength - Index,
+                                   [HighBytes](UINT64 Word) { return SpecialBytes(Word | HighBytes); });
+      Index += FormatWide ? Copied >> 1 : Copied;
     }
     // Everything above "%" stands for itself; below it only the format's
     // end and the line breaks are special.
+    UINT32 Character = FormatUnit(Format, FormatWide, Index);
     if (Character <= '%') {
       if (Character == '%' || Character == 0) {
         break;
@@ -259,17 +241,23 @@ UINTN CopyPlainRun(OutputWindow &Output, CONST UINT8 *Format, BOOLEAN FormatWide
   return Index;
 }
 
-UINT64 TakeSlot(ArgumentList &Arguments, UINTN &Taken) {
-  // A format that asks for more slots than the caller supplied reads 0, the
-  // value that prints as a null pointer or as zero, rather than the memory
-  // after the list.
-  if (Taken >= Arguments.Count) {
-    return 0;
-  }
-  return Arguments.Slots[Taken++];
-}
-
 }  // namespace
+
+UINT8 *CopyTextAcrossWidths(UINT8 *To, CONST UINT8 *Text, UINTN Count, BOOLEAN OutputWide) {
+  if (!OutputWide) {
+    // A 16-bit character keeps only its low byte.
+    for (UINTN Index = 0; Index < Count; Index++) {
+      To[Index] = Text[2 * Index];
+    }
+    return To + Count;
+  }
+  // An 8-bit character gets a zero high byte.
+  for (UINTN Index = 0; Index < Count; Index++) {
+    To[2 * Index] = Text[Index];
+    To[2 * Index + 1] = 0;
+  }
+  return To + 2 * Count;
+}
 
 UINT8 *FillCharacters(UINT8 *Position, UINT8 *End, INT64 Repeat, UINT16 Character, UINTN CharacterSize) {
   for (; Repeat > 0 && Position < End; Repeat--) {
@@ -282,7 +270,16 @@ UINT8 *FillCharacters(UINT8 *Position, UINT8 *End, INT64 Repeat, UINT16 Characte
 }
 
 CHAR8 *ValueToDigits(CHAR8 *Text, UINT64 Value, UINT32 Radix) {
-  return WriteDigits(Text, Value, Radix);
+  // The engine's digits run forwards from the most significant one; these
+  // run the other way, after a zero. Room for 64 digits, as in radix 2.
+  CHAR8 Digits[64];
+  CHAR8 *End = Digits + sizeof(Digits);
+  CHAR8 *From = WriteDigits(End, Value, Radix);
+  *Text = 0;
+  while (From != End) {
+    *++Text = *--End;
+  }
+  return Text;
 }
 
 UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *FormatText, ArgumentList Arguments) {
@@ -313,34 +310,40 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
   // and emitted.
   CONST UINT8 *Format = (CONST UINT8 *)FormatText;
   auto ReadUnit = [Format, FormatWide](UINTN At) { return FormatUnit(Format, FormatWide, At); };
-  UINTN Taken = 0;
+  // A format that asks for more slots than the caller supplied reads 0, the
+  // value that prints as a null pointer or as zero, rather than the memory
+  // after the list.
+  CONST UINT64 *Slot = Arguments.Slots;
+  CONST UINT64 *SlotEnd = Arguments.Slots + Arguments.Count;
+  auto TakeSlot = [&Slot, SlotEnd]() -> UINT64 { return Slot < SlotEnd ? *Slot++ : 0; };
   UINTN Index = 0;
   CHAR8 ValueText[VALUE_TEXT_SIZE];
 
   for (;;) {
-    Index = CopyPlainRun(Output, Format, FormatWide, FormatLength, Index);
-    if (ReadUnit(Index) == 0 || Output.Position >= Output.End) {
+    UINT32 Character = ReadUnit(Index);
+    if (Character == 0 || Output.Position >= Output.End) {
       break;
     }
-    // A "%": the run stopped at nothing else.
-    Directive Parsed = ParseDirective(ReadUnit, Index, Flags, [&]() { return TakeSlot(Arguments, Taken); });
-    UINT32 Character = Parsed.Conversion;
+    if (Character != '%') {
+      Index = CopyPlainRun(Output, Format, FormatWide, FormatLength, Index);
+      continue;
+    }
+    Directive Parsed = ParseDirective(ReadUnit, Index, Flags, TakeSlot);
+    Character = Parsed.Conversion;
     Index = Parsed.Next;
-    SlotKind Slot = Parsed.Slot;
-    UINT64 Value = Slot == SlotKind::None ? 0 : TakeSlot(Arguments, Taken);
+    SlotKind Kind = Parsed.Slot;
+    UINT64 Value = Kind == SlotKind::None ? 0 : TakeSlot();
     Conversion Converted;
     // The text of "%c" and of a character that is not a conversion; it
     // lives until the tail has written it.
     UINT8 Single[4];
     // An if chain rather than a switch: on this target a switch's jump
     // table would lie among the code, where it reads as instructions.
-    if (Slot == SlotKind::Integer || Slot == SlotKind::Pointer) {
-      if (Character == 'u') {
+    if (Kind == SlotKind::Integer || Kind == SlotKind::Pointer) {
+      if ((Character | 0x20) == 'x') {  // "x" or "X"
+        Parsed.Flags |= Character == 'X' ? FORMAT_FILL_ZERO | FORMAT_BASE_16 : FORMAT_BASE_16;
+      } else if (Character == 'u') {
         Parsed.Flags = (Parsed.Flags & ~(UINTN)FORMAT_SHOW_PLUS) | FORMAT_VALUE_UNSIGNED;
-      } else if (Character == 'x') {
-        Parsed.Flags |= FORMAT_BASE_16;
-      } else if (Character == 'X') {
-        Parsed.Flags |= FORMAT_FILL_ZERO | FORMAT_BASE_16;
       } else if (Character == 'p') {
         Parsed.Flags = (Parsed.Flags & ~(UINTN)(FORMAT_SHOW_PLUS | FORMAT_SHOW_SPACE)) | FORMAT_VALUE_64 |
                        FORMAT_FILL_ZERO | FORMAT_BASE_16;
@@ -349,11 +352,12 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
     } else {
       CONST VOID *Text = Single;
       BOOLEAN Wide = FALSE;
-      if (Slot == SlotKind::Character || Slot == SlotKind::None) {
+      UINTN Length = UNCOUNTED;
+      if (Kind == SlotKind::Character || Kind == SlotKind::None) [[unlikely]] {
         // "%c" of a zero character, and a format that ended inside the
         // directive, leave the text empty; the precision of 1 then writes
         // one space in the former's place, the latter's is 0.
-        if (Slot == SlotKind::Character) {
+        if (Kind == SlotKind::Character) {
           Character = (UINT16)Value;
         } else if (Character == '\n' || Character == '\r') {
           // Not a conversion but a line break, as in plain text.
@@ -365,7 +369,7 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
         Single[1] = (UINT8)(Character >> 8);
         Single[2] = Single[3] = 0;
         Wide = Text == Single;
-      } else if (Slot == SlotKind::Text16 || Slot == SlotKind::Text8) {
+      } else if (Kind == SlotKind::Text16 || Kind == SlotKind::Text8) {
         if ((Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) {
           Parsed.Precision = 0;
         }
@@ -373,16 +377,16 @@ UINTN RenderFormat(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Form
           Text = "<null string>";
         } else {
           Text = (CONST VOID *)(UINTN)Value;
-          Wide = Slot == SlotKind::Text16;
+          Wide = Kind == SlotKind::Text16;
         }
-      } else if (Slot == SlotKind::Guid) {
-        Text = BuildGuidText(ValueText, Value);
-      } else if (Slot == SlotKind::Time) {
-        Text = BuildTimeText(ValueText, Value);
       } else {
-        Text = BuildStatusText(ValueText, Value);
+        ValueTextResult Built = Kind == SlotKind::Guid   ? BuildGuidText(ValueText, Value)
+                                : Kind == SlotKind::Time ? BuildTimeText(ValueText, Value)
+                                                         : BuildStatusText(ValueText, Value);
+        Text = Built.Text;
+        Length = Built.Length;
       }
-      ConvertText(Parsed, (CONST UINT8 *)Text, Wide, Converted);
+      ConvertText(Parsed, (CONST UINT8 *)Text, Wide, Length, Converted);
     }
     EmitConversion(Output, Parsed, Converted);
   }

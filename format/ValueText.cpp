@@ -3,10 +3,10 @@
 #include "BaseLib.h"
 #include "Format.h"
 
-CONST CHAR8 *BuildGuidText(CHAR8 *ValueText, UINT64 Slot) {
+ValueTextResult BuildGuidText(CHAR8 *ValueText, UINT64 Slot) {
   CONST UINT8 *Guid = (CONST UINT8 *)(UINTN)Slot;
   if (Guid == nullptr) {
-    return "<null guid>";
+    return {"<null guid>", sizeof("<null guid>") - 1};
   }
   // Data1..Data3 are numbers, most significant digit first; the Data4 bytes
   // keep their memory order. The numbers are read before the bytes, so that
@@ -15,24 +15,25 @@ CONST CHAR8 *BuildGuidText(CHAR8 *ValueText, UINT64 Slot) {
   UINT32 Data1 = UnalignedRead32(Guid);
   UINT16 Data2 = UnalignedRead16(Guid + 4);
   UINT16 Data3 = UnalignedRead16(Guid + 6);
-  FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Data1, Data2,
-                 Data3, Guid[8], Guid[9], Guid[10], Guid[11], Guid[12], Guid[13], Guid[14], Guid[15]);
-  return ValueText;
+  UINTN Length = FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                                Data1, Data2, Data3, Guid[8], Guid[9], Guid[10], Guid[11], Guid[12], Guid[13], Guid[14],
+                                Guid[15]);
+  return {ValueText, Length};
 }
 
-CONST CHAR8 *BuildTimeText(CHAR8 *ValueText, UINT64 Slot) {
+ValueTextResult BuildTimeText(CHAR8 *ValueText, UINT64 Slot) {
   CONST UINT8 *Time = (CONST UINT8 *)(UINTN)Slot;
   if (Time == nullptr) {
-    return "<null time>";
+    return {"<null time>", sizeof("<null time>") - 1};
   }
   // Only Year, Month, Day, Hour and Minute are shown; none is held to a
   // calendar range, a larger value just shows all its digits.
-  FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%02d/%02d/%04d  %02d:%02d", Time[2], Time[3],
-                 UnalignedRead16(Time), Time[4], Time[5]);
-  return ValueText;
+  UINTN Length = FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%02d/%02d/%04d  %02d:%02d", Time[2], Time[3],
+                                UnalignedRead16(Time), Time[4], Time[5]);
+  return {ValueText, Length};
 }
 
-CONST CHAR8 *BuildStatusText(CHAR8 *ValueText, UINT64 Slot) {
+ValueTextResult BuildStatusText(CHAR8 *ValueText, UINT64 Slot) {
   // The slot is read as an EFI_STATUS, a UINTN: on 64-bit builds all of it;
   // on 32-bit builds its low 32 bits, where a 32-bit firmware's status sits
   // (zero-extended into the 8-byte slot, or sign-extended when it was passed
@@ -44,13 +45,13 @@ CONST CHAR8 *BuildStatusText(CHAR8 *ValueText, UINT64 Slot) {
   if ((Status & EFI_ERROR_BIT) != 0) {
     EFI_STATUS Code = Status & ~EFI_ERROR_BIT;
     if (Code - 1 <= 32) {  // 1 to 33; code 0 wraps around and has no row
-      return StatusTextTable[Code + 5];
+      Status = Code + 5;
+      return {StatusTextTable[Status], CharacterCount(StatusTextTable[Status], FALSE, ~(UINTN)0)};
     }
   } else if (Status <= 5) {
-    return StatusTextTable[Status];
+    return {StatusTextTable[Status], CharacterCount(StatusTextTable[Status], FALSE, ~(UINTN)0)};
   }
   // Without a length letter "%08X" takes the low 32 bits of its slot, so the
   // fallback is always exactly eight digits.
-  FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%08X", Slot);
-  return ValueText;
+  return {ValueText, FormatToBuffer(ValueText, VALUE_TEXT_SIZE, 0, "%08X", Slot)};
 }

@@ -15,6 +15,10 @@ UINT64 DivU64x32InHalves(UINT64 Dividend, UINT32 Divisor, UINT32 *Remainder);
 // past the first MaxSize characters is read.
 UINTN BoundedLength16(CONST CHAR16 *String, UINTN MaxSize);
 UINTN BoundedLength8(CONST CHAR8 *String, UINTN MaxSize);
+// The same for a String that is not null, of 8-bit characters or, with Wide,
+// of 16-bit units at any address, without BoundedLength16's assertion: the
+// engine counts its argument texts with it.
+UINTN CharacterCount(CONST VOID *String, BOOLEAN Wide, UINTN MaxSize);
 
 // The one way unaligned data is read here: the little-endian integer of type
 // Type (16, 32 or 64 bits) at Field, whatever its alignment. Device-path

@@ -132,8 +132,10 @@ constexpr Directive ParseDirective(ReadUnitFn ReadUnit, UINTN Percent, UINTN Fla
     }
     if (Class == DIRECTIVE_DIGIT) {
       // A "0" that starts a run before any "." asks for zero fill, so
-      // "%010d" fills with zeros while "%10d" and "%.05d" do not.
-      if (Character == '0' && (Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) {
+      // "%010d" fills with zeros while "%10d" and "%.05d" do not. Marked
+      // unlikely so that it stays a branch: the conditional moves the
+      // compiler would choose instead cost a dozen instructions every run.
+      if (Character == '0' && (Parsed.Flags & FORMAT_PRECISION_GIVEN) == 0) [[unlikely]] {
         Parsed.Flags |= FORMAT_FILL_ZERO;
       }
       UINT64 Value = 0;  // no overflow check: any width costs at most the buffer

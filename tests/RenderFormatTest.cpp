@@ -17,6 +17,7 @@ const char Ab[] = "ab";
 const char Abcd[] = "abcd";
 const char Empty[] = "";
 const CHAR16 WideAbcdef[] = u"abcdef";
+const EFI_GUID ZeroGuidForCuts = {};
 
 TEST(RenderFormat, Integers) {
   RunTable({
@@ -117,6 +118,8 @@ TEST(RenderFormat, GroupedThousands) {
       {"1000000", "%,d", {1000000}, "1,000,000"},
       {"100000000", "%,u", {100000000}, "100,000,000"},
       {"1e19", "%,lu", {10000000000000000000u}, "10,000,000,000,000,000,000"},
+      {"largest 64-bit", "%,lu", {Minus(1)}, "18,446,744,073,709,551,615"},
+      {"most negative 64-bit", "%,ld", {0x8000000000000000}, "-9,223,372,036,854,775,808"},
       {"-10000 in a field", "%8,d|", {Low32(-10000)}, " -10,000|"},
   });
 }
@@ -260,9 +263,14 @@ TEST(RenderFormat, PlainRunsEndAnywhereInAWord) {
     std::vector<UINT64> Slots;
     const char *Output;
   };
+  // Then characters a word's test may take for special or not, each of
+  // which stands for itself: those next to "%" and to the line breaks, and
+  // control characters below them.
   const Special Specials[] = {
       {"%%", {}, "%"}, {"%d", {42}, "42"}, {"\n", {}, "\r\n"}, {"\r\n", {}, "\r\n"},
       {"\n\r", {}, "\r\n"}, {"\r", {}, "\r"}, {"\xE9", {}, "\xE9"}, {"", {}, ""},
+      {" ", {}, " "}, {"$", {}, "$"}, {"&", {}, "&"}, {"\x01", {}, "\x01"},
+      {"\x0B", {}, "\x0B"}, {"\x0C", {}, "\x0C"}, {"\x0E", {}, "\x0E"},
   };
   for (const Special &Each : Specials) {
     for (size_t At = 0; At <= Run.size(); At++) {
@@ -282,7 +290,8 @@ TEST(RenderFormat, PlainRunsEndAnywhereInAWord) {
 // A UCS-2 unit above 0xFF is plain wherever it stands in a word: its low
 // byte may look like "%" or a line break, the unit does not.
 TEST(RenderFormat, UnitsAboveFFArePlainInAWord) {
-  for (CHAR16 Unit : {u'\u0125', u'\u0A0A', u'\u0D0D', u'\u2500', u'\uFF00', u'\u0100'}) {
+  for (CHAR16 Unit : {u'\u0125', u'\u0A0A', u'\u0D0D', u'\u2500', u'\uFF00', u'\u0100', u'\u010A', u'\u010D',
+                      u'\u0124', u'\u0120'}) {
     for (size_t At = 0; At <= 9; At++) {
       std::u16string Format = u"abcdefghi";
       Format.insert(At, 1, Unit);
@@ -293,6 +302,44 @@ TEST(RenderFormat, UnitsAboveFFArePlainInAWord) {
         Narrow.push_back((UINT8)Each);
       }
       EXPECT_EQ(RenderGuarded(Format.c_str(), true, false, 40, {}).Text, Narrow);
+    }
+  }
+}
+
+// Texts and digits go to the output eight bytes at a time where format,
+// text and output allow it, and a character at a time across widths. At
+// every length past two such steps, and wherever the buffer ends, the text
+// must be the one a character at a time would give; a text is read no
+// further than its terminator, which is the last readable character.
+TEST(RenderFormat, TextsAndDigitsEndAnywhere) {
+  const std::string Letters = "abcdefghijklmnopq";
+  for (size_t Length = 0; Length <= Letters.size(); Length++) {
+    std::string Text = Letters.substr(0, Length);
+    const PageEndCopy Narrow(Text), Wide(Widen(Text));
+    for (UINTN Size = 1; Size <= Length + 3; Size++) {
+      SCOPED_TRACE(testing::Message() << Length << " characters, size " << Size);
+      std::string Expected = ("<" + Text + ">").substr(0, Size - 1);
+      ExpectEveryWidth("<%a>", {PointerSlot(Narrow.Start)}, Expected, Size);
+      ExpectEveryWidth("<%s>", {PointerSlot(Wide.Start)}, Expected, Size);
+      if (HasFailure()) {
+        return;
+      }
+    }
+  }
+  const FormatCase Integers[] = {
+      {"20 digits", "%lu", {Minus(1)}, "18446744073709551615"},
+      {"20 digits and commas", "%,lu", {Minus(1)}, "18,446,744,073,709,551,615"},
+      {"16 hexadecimal digits", "%lX", {0x123456789ABCDEF0}, "123456789ABCDEF0"},
+      {"zeros and 9 digits", "%+020d", {123456789}, "+0000000000123456789"},
+      {"GUID form", "%g", {PointerSlot(&ZeroGuidForCuts)}, "00000000-0000-0000-0000-000000000000"},
+  };
+  for (const FormatCase &Row : Integers) {
+    for (UINTN Size = 1; Size <= Row.Expected.size() + 2; Size++) {
+      SCOPED_TRACE(testing::Message() << Row.Name << ", size " << Size);
+      ExpectEveryWidth(Row.Format, Row.Slots, Row.Expected.substr(0, Size - 1), Size);
+      if (HasFailure()) {
+        return;
+      }
     }
   }
 }
