@@ -296,6 +296,19 @@ bool CheckOutputs() {
   return Same;
 }
 
+// Instructions are counted for this many engine calls of one case, its
+// inputs in turn, in RenderCalls and what it calls (bench/count-instructions.sh).
+constexpr size_t CountedCalls = 1000;
+
+__attribute__((noinline)) size_t RenderCalls(const BenchCase &Case) {
+  char Buffer[BenchBufferSize];
+  size_t Total = 0;
+  for (size_t Call = 0; Call < CountedCalls; Call++) {
+    Total += Case.Engine(Buffer, Call % Case.Inputs);
+  }
+  return Total;
+}
+
 void RunRenderer(benchmark::State &State, const BenchCase *Case, RenderFn Render) {
   char Buffer[BenchBufferSize];
   size_t Index = 0;
@@ -391,6 +404,16 @@ int main(int argc, char **argv) {
   }
   if (!CheckOutputs()) {
     std::fprintf(stderr, "the renderers disagree; nothing was timed\n");
+    return 1;
+  }
+  // --calls=CASE: only the engine's calls of that case, for callgrind.
+  if (argc == 2 && std::strncmp(argv[1], "--calls=", 8) == 0) {
+    for (const BenchCase &Case : Cases) {
+      if (std::strcmp(argv[1] + 8, Case.Name) == 0) {
+        return RenderCalls(Case) == 0 ? 1 : 0;
+      }
+    }
+    std::fprintf(stderr, "no case named \"%s\"\n", argv[1] + 8);
     return 1;
   }
 
