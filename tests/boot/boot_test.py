@@ -74,7 +74,6 @@ class Case:
     def number(self):
         return (6 if self.logical else 1) if self.layout == "mbr" else 2
 
-
     @property
     def host_steps(self):
         return [step for step in self.commands or () if not isinstance(step, str)]
@@ -163,10 +162,10 @@ CASES = {
                          second="E5E5E5E5-0002-4000-8000-00000000E5F2"),
     # Logical partition 6 of an extended one, reported at its absolute start.
     "aa64_logical_mbr": disk("aa64", "virtio", "mbr", 0x5000, 0x9000, 0x10C1CA16, logical=True),
-    # quillmere.verify: each node checked against the disk behind it, on
-    # both images U-Boot also boots from a CD. GPT entries 2 and 3 (the boot
-    # order runs both system partitions), MBR logical partition 6, and the
-    # CD, where U-Boot numbers the default entry 1.
+    # quillmere.verify on x86-64 and AArch64, whose U-Boot also reads a CD:
+    # each node checked against the disk behind it. GPT entries 2 and 3 (the
+    # boot order runs both system partitions), MBR logical partition 6, and
+    # the CD, where U-Boot numbers the default entry 1.
     "x64_verify_gpt_entries_2_3": disk("x64", "ide", "gpt", 0x2800, 0x8000, "C4EC0002-1111-4222-8333-444455556666",
                                        second="C4EC0003-1111-4222-8333-444455556666", options="quillmere.verify"),
     "aa64_verify_gpt_entries_2_3": disk("aa64", "virtio", "gpt", 0x3000, 0x8000,
