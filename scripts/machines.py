@@ -6,7 +6,9 @@ the manual, or checks them there:
 
   python3 scripts/machines.py --write-docs|--check-docs PAGE...
 """
+import argparse
 import re
+import sys
 from pathlib import Path
 
 TABLE = Path(__file__).resolve().with_name("machines.txt")
@@ -155,8 +157,6 @@ def update_docs(page, check_only, machines=None):
 
 
 def main():
-    import argparse
-    import sys
     parser = argparse.ArgumentParser(prog="machines", description=__doc__.split("\n\n")[0])
     action = parser.add_mutually_exclusive_group(required=True)
     action.add_argument("--write-docs", action="store_true",
