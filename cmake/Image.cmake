@@ -1,6 +1,7 @@
-# The freestanding EFI builds of the same sources: clang++ for the Windows
-# target (PE/COFF objects, the UEFI calling convention) and lld-link on
-# x86-64 and AArch64; on RISC-V 64, for which no linker here writes a PE file,
+# The freestanding EFI builds of the same sources, one image per architecture
+# of scripts/machines.txt, linked as its Link field says: clang++ for the
+# Windows target (PE/COFF objects, the UEFI calling convention) and
+# lld-link; or, where no linker here writes a PE file the firmware loads,
 # clang++ for a bare ELF target, ld.lld and scripts/elf2efi.py. CMake drives
 # one toolchain per build tree, so these steps are custom commands beside the
 # host build.

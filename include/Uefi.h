@@ -1,6 +1,6 @@
 // The firmware tables and protocol interfaces this application uses, laid
-// out as the firmware lays them out: one layout with 64-bit pointers on
-// x86-64 and AArch64, one with 32-bit pointers on IA32 and ARM.
+// out as the firmware lays them out: one layout for the architectures with
+// 64-bit pointers, one for those with 32-bit pointers.
 //
 // Only the services the application calls carry their real signatures; the
 // others stand in the tables as untyped entries under their UEFI names, so

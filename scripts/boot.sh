@@ -7,10 +7,10 @@
 #   scripts/boot.sh [options]
 #     --arch x64|aa64|riscv64|ia32|arm
 #                        the image and its QEMU machine (default x64)
-#     --machine NAME     any machine of scripts/machines.txt: the five above
-#                        or the boards orangepi_plus (Allwinner H3, ARM) and
-#                        rpi_3 (Raspberry Pi 3, AArch64), whose U-Boot builds
-#                        are fetched from Debian into a cache the first time
+#     --machine NAME     any machine of scripts/machines.txt: the
+#                        architectures' own, or a board (orangepi_plus,
+#                        rpi_3), whose U-Boot build is fetched from Debian
+#                        into a cache the first time
 #                        (~/.cache/quillmere/firmware; nothing is installed)
 #     --medium MEDIUM    disk: a partitioned disk on --bus (default);
 #                        network: no disk, QEMU's TFTP serves the image to an
@@ -20,10 +20,9 @@
 #                        partition table, loaded by a typed command since the
 #                        boot order wants a partition table;
 #                        sd: the boards' SD card (their only medium)
-#     --bus BUS          how the disk or superfloppy is attached; x64 and
-#                        ia32: ide, ahci, virtio, usb; aa64: virtio, nvme,
-#                        ahci, usb; riscv64: virtio, ahci; arm: virtio, ahci,
-#                        usb (default ide on x64 and ia32, virtio on the others)
+#     --bus BUS          how the disk or superfloppy is attached: one of the
+#                        machine's Buses in scripts/machines.txt, the first
+#                        by default (x64: ide, ahci, virtio, usb)
 #     --mac MAC          network: the card's MAC (default a random
 #                        52:54:00:xx:xx:xx)
 #     --layout gpt|mbr   disk layout (default gpt; mbr on orangepi_plus)

@@ -8,9 +8,8 @@
 # --offset stops at 2 TiB).
 #
 #   make-disk.sh [options] IMAGE DISK
-#     --machine NAME     the machine (scripts/machines.txt): x64, aa64,
-#                        riscv64, ia32, arm, orangepi_plus, rpi_3 (default x64)
-#     --arch ARCH        the same, for the five architectures' machines
+#     --machine NAME     a machine of scripts/machines.txt (default x64)
+#     --arch ARCH        the same, for an architecture's own machine
 #     --medium MEDIUM    disk: a partitioned disk (default);
 #                        sd: the same as an SD card, its size a power of two,
 #                        with the board's firmware where its boot ROM reads it

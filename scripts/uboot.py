@@ -456,17 +456,26 @@ def boot_commands(machine, medium, bus=None, options=None):
     return ["run bootcmd"] if options is not None else []
 
 
-def run(uboot, machine, medium, bus=None, options=None, reports=1, seconds=60, key_after=3):
+def run(uboot, machine, medium, bus=None, options=None, reports=1, seconds=60, key_after=3, commands=None):
     """Boots the image as boot.sh does: by the boot order, or with OPTIONS as
     bootargs and the commands the medium needs typed at the prompt; returns
-    the Run once REPORTS reports are complete and the image has returned."""
+    the Run once REPORTS reports are complete and the image has returned.
+    COMMANDS, when given, are typed in place of the medium's, the last one
+    starting the image; a function among them is called between the lines
+    around it, while the firmware waits at its prompt (a change made on the
+    host to what the firmware has already read)."""
     deadline = time.monotonic() + seconds
-    commands = boot_commands(machine, medium, bus, options)
+    commands = boot_commands(machine, medium, bus, options) if commands is None else list(commands)
+    if commands and not isinstance(commands[-1], str):
+        raise ValueError("the last command must be a line that starts the image")
     if commands:
         uboot.stop_autoboot(seconds)
         if options is not None:
             uboot.set_bootargs(options)
         for line in commands[:-1]:
+            if callable(line):
+                line()
+                continue
             said = uboot.command(line, 60).decode("latin-1")
             if line.startswith("load ") and " bytes read in " not in said:
                 words = [text.strip(" *") for text in said.splitlines() if text.strip(" *")]

@@ -16,6 +16,7 @@ Every case makes its own medium in its own temp dir and fails when a QEMU
 process started for it is still alive afterwards. Board firmware is fetched
 into QUILLMERE_FIRMWARE_CACHE when it is not there yet.
 """
+import functools
 import os
 import re
 import signal
@@ -48,7 +49,11 @@ class Case:
     before the first and after the last, and the load options typed for it.
     A network boot's card has MAC; SECOND is the GUID of a second system
     partition right after the first, whose report must follow; LOGICAL puts
-    the system partition in an extended one as logical partition 6."""
+    the system partition in an extended one as logical partition 6.
+    COMMANDS, when given, are typed at U-Boot's prompt in place of the boot
+    order, the last one starting the image; a step among them that is not a
+    line (NewGuid) changes the disk file on the host between the lines
+    around it, and the disk is then the file itself, not a snapshot."""
     machine: str
     medium: str = "disk"
     bus: str = None
@@ -63,14 +68,39 @@ class Case:
     options: str = None
     before: tuple = ()
     after: tuple = ()
+    commands: tuple = None
 
     @property
     def number(self):
         return (6 if self.logical else 1) if self.layout == "mbr" else 2
 
+    @property
+    def host_steps(self):
+        return [step for step in self.commands or () if not isinstance(step, str)]
+
 
 def disk(machine, bus, layout, start, size, signature, boots=1, **more):
     return Case(machine, "disk", bus, layout, start, size, signature, boots, **more)
+
+
+@dataclass(frozen=True)
+class NewGuid:
+    """A step on the host: the GPT partition NUMBER of the disk file gets the
+    unique partition GUID GUID (sfdisk --part-uuid, which rewrites both
+    tables and their CRC32s). Nodes the firmware built before keep the GUID
+    it read."""
+    number: int
+    guid: str
+
+    def __call__(self, disk_file):
+        subprocess.run(["sfdisk", "--quiet", "--part-uuid", str(disk_file), str(self.number), self.guid],
+                       capture_output=True, check=True)
+
+    def on_disk(self, partition):
+        """PARTITION, (number, start, size, signature), as the disk holds it
+        after this step."""
+        number, start, size, signature = partition
+        return (number, start, size, self.guid.upper() if number == self.number else signature)
 
 
 # Across the disk cases every bus of each architecture is seen, each layout on
@@ -132,6 +162,38 @@ CASES = {
                          second="E5E5E5E5-0002-4000-8000-00000000E5F2"),
     # Logical partition 6 of an extended one, reported at its absolute start.
     "aa64_logical_mbr": disk("aa64", "virtio", "mbr", 0x5000, 0x9000, 0x10C1CA16, logical=True),
+    # quillmere.verify on x86-64 and AArch64, whose U-Boot also reads a CD:
+    # each node checked against the disk behind it. GPT entries 2 and 3 (the
+    # boot order runs both system partitions), MBR logical partition 6, and
+    # the CD, where U-Boot numbers the default entry 1.
+    "x64_verify_gpt_entries_2_3": disk("x64", "ide", "gpt", 0x2800, 0x8000, "C4EC0002-1111-4222-8333-444455556666",
+                                       second="C4EC0003-1111-4222-8333-444455556666", options="quillmere.verify"),
+    "aa64_verify_gpt_entries_2_3": disk("aa64", "virtio", "gpt", 0x3000, 0x8000,
+                                        "C4EC0002-AAAA-4BBB-8CCC-DDDDEEEEFFFF",
+                                        second="C4EC0003-AAAA-4BBB-8CCC-DDDDEEEEFFFF", options="quillmere.verify"),
+    "x64_verify_mbr_logical": disk("x64", "ide", "mbr", 0x5800, 0xA000, 0x5EC7A1B2, logical=True,
+                                   options="quillmere.verify"),
+    "aa64_verify_mbr_logical": disk("aa64", "virtio", "mbr", 0x4000, 0x9800, 0xC4ECC4EC, logical=True,
+                                    options="quillmere.verify"),
+    "x64_verify_cdrom": Case("x64", "cdrom", options="quillmere.verify"),
+    "aa64_verify_cdrom": Case("aa64", "cdrom", options="quillmere.verify"),
+    # The system partition's GUID rewritten on the host after U-Boot read the
+    # table: its EFI disks are registered (printenv -e) and the image is
+    # loaded from the old table, then the disk changes under the waiting
+    # firmware, and the image finds the new GUID on the disk. U-Boot's block
+    # cache is turned off first: it would answer part of the image's reads
+    # with the old table.
+    "x64_verify_new_guid": disk("x64", "ide", "gpt", 0x2800, 0xEC00, "0A1D0A1D-2222-4333-8444-555566667777",
+                                options="quillmere.verify", commands=(
+                                    "blkcache configure 0 0", "ide reset", "printenv -e PlatformLang",
+                                    "load ide 0:2 ${kernel_addr_r} EFI/BOOT/BOOTX64.EFI",
+                                    NewGuid(2, "0D15EA5E-1234-4A5B-8C6D-0123456789AB"), "bootefi ${kernel_addr_r}")),
+    "aa64_verify_new_guid": disk("aa64", "virtio", "gpt", 0x2800, 0xEC00, "0A1D0A1D-AAAA-4BBB-8CCC-DDDDEEEEFFFF",
+                                 options="quillmere.verify", commands=(
+                                     "blkcache configure 0 0", "printenv -e PlatformLang",
+                                     "load virtio 0:2 ${kernel_addr_r} EFI/BOOT/BOOTAA64.EFI",
+                                     NewGuid(2, "5EC0DE11-9876-4ABC-8DEF-FEDCBA987654"),
+                                     "bootefi ${kernel_addr_r} ${fdtcontroladdr}")),
 }
 
 
@@ -190,6 +252,16 @@ def el_torito(iso):
     return start, count * 512 // 2048
 
 
+def verifies(words):
+    """Whether load options WORDS ask for the disk check, as the image takes
+    them: the word or =1 asks, =0 takes it back, the last one holds."""
+    on = False
+    for word in (words or "").split():
+        if word in ("quillmere.verify", "quillmere.verify=1", "quillmere.verify=0"):
+            on = not word.endswith("=0")
+    return on
+
+
 def partition_lines(number, start, size, signature):
     """A hard-drive node, its partition block and its text form, for a GPT
     partition GUID (text) or an MBR disk signature (a number)."""
@@ -204,15 +276,41 @@ def partition_lines(number, start, size, signature):
              f"    PartitionFormat:{kind} ", f"    SignatureType:{kind} "], text)
 
 
+def disk_check_lines(node, on_disk):
+    """What quillmere.verify prints after a hard-drive node's block: NODE is
+    the partition as the firmware read it, ON_DISK as the disk holds it when
+    the image reads it, each (number, start, size, signature). A field that
+    differs is named with the disk's value, as the block writes the field."""
+    table = "GPT" if isinstance(on_disk[3], str) else "MBR"
+    said = f"    DiskCheck:{table} entry {node[0]} "
+    # The block's lines after its node and number line: start, size,
+    # signature, format, signature type.
+    ours, theirs = partition_lines(*node)[0][2:], partition_lines(*on_disk)[0][2:]
+    return [said + "differs: " + disk_line.strip().replace(":", " ", 1) + " "
+            for node_line, disk_line in zip(ours, theirs) if node_line != disk_line] or [said + "matches "]
+
+
+# U-Boot numbers the El Torito default entry 1; UEFI numbers it 0.
+UBOOT_DEFAULT_ENTRY = 1
+
+
 def expected_reports(case, medium_file=None):
     """Every line of every report the case must show, from what its medium
-    was made with and the nodes in front of the partition."""
+    was made with and the nodes in front of the partition; with
+    quillmere.verify, the disk check's line after each hard-drive node's
+    block and after the CD-ROM node."""
+    verify = verifies(case.options)
+    checks = []
     if case.medium == "network":
         nodes = [ROOT_NODE, (3, 11, 37, f"MAC({case.mac.replace(':', '').lower()},1)")]
     elif case.medium == "cdrom":
-        # U-Boot numbers the default entry 1; UEFI would number it 0.
         start, size = el_torito(medium_file)
-        nodes = [ROOT_NODE, *USB_NODES, (4, 2, 24, f"CDROM(1,0x{start:x},0x{size:x})")]
+        nodes = [ROOT_NODE, *USB_NODES, (4, 2, 24, f"CDROM({UBOOT_DEFAULT_ENTRY},0x{start:x},0x{size:x})")]
+        # The node starts at the default entry's image, and the default
+        # entry is 0 on the disk.
+        if verify:
+            checks = [f"    DiskCheck:El Torito entry {UBOOT_DEFAULT_ENTRY} "
+                      + ("matches " if UBOOT_DEFAULT_ENTRY == 0 else "differs: BootEntry 0 ")]
     else:
         bus = "sd" if case.medium == "sd" else case.bus
         nodes = BUS_NODES.get(f"{case.machine}:{bus}", BUS_NODES.get(bus))
@@ -226,9 +324,14 @@ def expected_reports(case, medium_file=None):
     reports = []
     for partition in partitions:
         block, text = partition_lines(*partition) if partition else ([], None)
+        if partition and verify:
+            on_disk = partition
+            for step in case.host_steps:
+                on_disk = step.on_disk(on_disk)
+            checks = disk_check_lines(partition, on_disk)
         reports.append(["Print Nodes:"]
                        + [f"type:{kind},subType:{sub},length:{length}" for kind, sub, length, _ in nodes] + block
-                       + ["type:127,subType:255,length:4",
+                       + checks + ["type:127,subType:255,length:4",
                           "/" + "/".join([text for *_, text in nodes] + ([text] if text else []))])
     return reports
 
@@ -290,13 +393,16 @@ def boot_and_check(build, work, name):
     medium = make_medium(case, build, work)
     expected = expected_reports(case, medium.get("disk"))
     runs = []
+    commands = case.commands and [line if isinstance(line, str) else functools.partial(line, medium["disk"])
+                                  for line in case.commands]
     for attempt in range(case.boots):
         log = work / f"{name}-{attempt}.log"
-        argv = uboot.qemu_argv(machine, case.medium, case.bus, **medium)
+        argv = uboot.qemu_argv(machine, case.medium, case.bus, writable=bool(case.host_steps), **medium)
         started = time.monotonic()
         with uboot.UBoot(machine, argv, log, BOOT_LIMIT + 30) as console:
             try:
-                run = uboot.run(console, machine, case.medium, case.bus, case.options, len(expected), BOOT_LIMIT)
+                run = uboot.run(console, machine, case.medium, case.bus, case.options, len(expected), BOOT_LIMIT,
+                                commands=commands)
             except uboot.Failure as failure:
                 expect(False, f"boot {attempt} failed: {failure}\n" + console.console[-1500:].decode("latin-1"))
                 return
@@ -397,8 +503,9 @@ def check_runner(build, reset_image, work):
 
 
 # Consoles as U-Boot showed them (the image's lines end CR CR LF, U-Boot's CR
-# LF), recorded from the boots of x64_virtio_mbr, x64_usb_gpt and
-# aa64_network, with the case each was booted as.
+# LF), recorded from the boots of x64_virtio_mbr, x64_usb_gpt, aa64_network,
+# aa64_verify_new_guid and x64_verify_mbr_logical, with the case each was
+# booted as.
 RECORDED = {
     "virtio_mbr": (CASES["x64_virtio_mbr"], [
         "Booting /\\EFI\\BOOT\\BOOTX64.EFI",
@@ -439,6 +546,37 @@ RECORDED = {
         "type:3,subType:11,length:37",
         "type:127,subType:255,length:4",
         "/VenHw(e61d73b9-a384-4acc-aeab-82e828f3628b)/MAC(525400abcdef,1)",
+        "=> "]),
+    "new_guid": (CASES["aa64_verify_new_guid"], [
+        "Print Nodes:",
+        "type:1,subType:4,length:20",
+        "type:1,subType:4,length:21",
+        "type:4,subType:1,length:42",
+        "    PartitionNumber:2 ",
+        "    PartitionStart:0x2800 ",
+        "    PartitionSize:0xEC00 ",
+        "    PartitionSig:0A1D0A1D-AAAA-4BBB-8CCC-DDDDEEEEFFFF ",
+        "    PartitionFormat:2 ",
+        "    SignatureType:2 ",
+        "    DiskCheck:GPT entry 2 differs: PartitionSig 5EC0DE11-9876-4ABC-8DEF-FEDCBA987654 ",
+        "type:127,subType:255,length:4",
+        "/VenHw(e61d73b9-a384-4acc-aeab-82e828f3628b)/VenHw(63293792-adf5-9325-b99f-4e0e455c1b1e,00)"
+        "/HD(2,GPT,0a1d0a1d-aaaa-4bbb-8ccc-ddddeeeeffff,0x2800,0xec00)",
+        "=> "]),
+    "logical": (CASES["x64_verify_mbr_logical"], [
+        "Print Nodes:",
+        "type:1,subType:4,length:20",
+        "type:3,subType:1,length:8",
+        "type:4,subType:1,length:42",
+        "    PartitionNumber:6 ",
+        "    PartitionStart:0x5800 ",
+        "    PartitionSize:0xA000 ",
+        "    PartitionSig:5EC7A1B2-0000-0000-0000-000000000000 ",
+        "    PartitionFormat:1 ",
+        "    SignatureType:1 ",
+        "    DiskCheck:MBR entry 6 matches ",
+        "type:127,subType:255,length:4",
+        "/VenHw(e61d73b9-a384-4acc-aeab-82e828f3628b)/Ata(0,0,0)/HD(6,MBR,0x5ec7a1b2,0x5800,0xa000)",
         "=> "]),
 }
 
@@ -481,6 +619,22 @@ SELF_CHECKS = [
     ("network", "the MAC changed in the text form",
      lambda lines: [line.replace("MAC(525400abcdef", "MAC(525400abcdee") for line in lines], False),
     ("network", "the interface type changed", lambda lines: [line.replace(",1)", ",0)") for line in lines], False),
+    ("new_guid", "as recorded", lambda lines: lines, True),
+    ("new_guid", "the disk check's line missing",
+     lambda lines: [line for line in lines if "DiskCheck:" not in line], False),
+    ("new_guid", "the disk's GUID changed in the check's line",
+     lambda lines: [line.replace("PartitionSig 5EC0DE11", "PartitionSig 5EC0DE12") for line in lines], False),
+    ("new_guid", "the old GUID said to match",
+     lambda lines: [re.sub("differs: .*", "matches ", line) for line in lines], False),
+    ("new_guid", "the check's line twice",
+     lambda lines: [copy for line in lines for copy in [line] * (2 if "DiskCheck:" in line else 1)], False),
+    ("logical", "as recorded", lambda lines: lines, True),
+    ("logical", "the entry number changed",
+     lambda lines: [line.replace("MBR entry 6", "MBR entry 5") for line in lines], False),
+    ("logical", "the check's trailing blank dropped",
+     lambda lines: [line.rstrip() if "DiskCheck:" in line else line for line in lines], False),
+    ("virtio_mbr", "a disk check's line without the option",
+     lambda lines: lines[:11] + ["    DiskCheck:MBR entry 1 matches "] + lines[11:], False),
 ]
 
 

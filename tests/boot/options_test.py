@@ -61,6 +61,8 @@ BOOT_SH_CASES = {
                                  ["quillmere.wiat: not an option, ignored"],
                                  ["quillmere.report=\\nodir\\r.txt: create failed (Not Found)",
                                   "## Application failed, r = 14"], False),
+    # The report with the disk check's line after the partition block.
+    "x64_boot_sh_verify": ("x64", "quillmere.verify", 0, [], [], False),
 }
 
 
@@ -70,7 +72,7 @@ def run_boot_sh_case(build, work, case):
                              build / f"quillmere{machine}.efi", "--options", words],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
                             env=dict(os.environ, TMPDIR=str(work)))
-    report = boot_test.expected_reports(Case(machine, bus=MACHINES[machine].words("Buses")[0]))[0]
+    report = boot_test.expected_reports(Case(machine, bus=MACHINES[machine].words("Buses")[0], options=words))[0]
     want = before + report + after
     if read_back:
         want += [f"the report file {words.partition('=')[2]}, read back from the disk:", *report]
