@@ -335,22 +335,22 @@ BOOLEAN ReadElToritoEntry(CONST DiskReader *Disk, UINT32 Shift, UINT64 Start, UI
       }
     }
     CONST UINT8 *Entry = Sector + InSector * EL_TORITO_ENTRY_BYTES;
+    // Extensions follow an entry, inside a section or after its last entry,
+    // and are passed over; the record before them stays an entry.
+    if (Entry[0] == EL_TORITO_EXTENSION && AfterEntry) {
+      continue;
+    }
     BOOLEAN IsEntry = FALSE;
     if (Index == 0) {
       if (!IsValidationEntry(Entry)) {
         return Fail(Check, ElToritoCatalogBad, Catalog);
       }
     } else if (Index == 1 || SectionLeft > 0) {
-      if (Entry[0] == EL_TORITO_EXTENSION && AfterEntry) {
-        continue;
-      }
       if (!IsBootEntry(Entry)) {
         return Fail(Check, ElToritoCatalogBad, Catalog);
       }
       SectionLeft -= Index == 1 ? 0 : 1;
       IsEntry = TRUE;
-    } else if (Entry[0] == EL_TORITO_EXTENSION && AfterEntry) {
-      continue;
     } else if (!FinalSection && (Entry[0] == EL_TORITO_HEADER || Entry[0] == EL_TORITO_FINAL_HEADER)) {
       SectionLeft = ReadUnaligned<UINT16>(Entry + 2);
       FinalSection = Entry[0] == EL_TORITO_FINAL_HEADER;
