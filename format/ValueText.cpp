@@ -3,10 +3,25 @@
 #include "BaseLib.h"
 #include "Format.h"
 
+namespace {
+
+// A constant text, its length known while compiling.
+template <UINTN Size>
+constexpr ValueTextResult ConstantText(CONST CHAR8 (&Text)[Size]) {
+  return {Text, Size - 1};
+}
+
+// The status name in row Row of StatusTextTable, with its length.
+ValueTextResult StatusName(UINTN Row) {
+  return {StatusTextTable[Row], CharacterCount(StatusTextTable[Row], FALSE, ~(UINTN)0)};
+}
+
+}  // namespace
+
 ValueTextResult BuildGuidText(CHAR8 *ValueText, UINT64 Slot) {
   CONST UINT8 *Guid = (CONST UINT8 *)(UINTN)Slot;
   if (Guid == nullptr) {
-    return {"<null guid>", sizeof("<null guid>") - 1};
+    return ConstantText("<null guid>");
   }
   // Data1..Data3 are numbers, most significant digit first; the Data4 bytes
   // keep their memory order. The numbers are read before the bytes, so that
@@ -24,7 +39,7 @@ ValueTextResult BuildGuidText(CHAR8 *ValueText, UINT64 Slot) {
 ValueTextResult BuildTimeText(CHAR8 *ValueText, UINT64 Slot) {
   CONST UINT8 *Time = (CONST UINT8 *)(UINTN)Slot;
   if (Time == nullptr) {
-    return {"<null time>", sizeof("<null time>") - 1};
+    return ConstantText("<null time>");
   }
   // Only Year, Month, Day, Hour and Minute are shown; none is held to a
   // calendar range, a larger value just shows all its digits.
@@ -45,11 +60,10 @@ ValueTextResult BuildStatusText(CHAR8 *ValueText, UINT64 Slot) {
   if ((Status & EFI_ERROR_BIT) != 0) {
     EFI_STATUS Code = Status & ~EFI_ERROR_BIT;
     if (Code - 1 <= 32) {  // 1 to 33; code 0 wraps around and has no row
-      Status = Code + 5;
-      return {StatusTextTable[Status], CharacterCount(StatusTextTable[Status], FALSE, ~(UINTN)0)};
+      return StatusName((UINTN)Code + 5);
     }
   } else if (Status <= 5) {
-    return {StatusTextTable[Status], CharacterCount(StatusTextTable[Status], FALSE, ~(UINTN)0)};
+    return StatusName((UINTN)Status);
   }
   // Without a length letter "%08X" takes the low 32 bits of its slot, so the
   // fallback is always exactly eight digits.
