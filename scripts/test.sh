@@ -169,8 +169,9 @@ for tree in "${trees[@]}"; do
   build_seconds=$((SECONDS - tree_start))
   ctest --test-dir "$tree" --output-on-failure -j "$jobs" 2>&1 | tee "$tree/ctest-output.txt"
   [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  test_seconds=$((SECONDS - tree_start - build_seconds))
   times[$tree]=$(printf 'build %dm%02ds, tests %dm%02ds' $((build_seconds / 60)) $((build_seconds % 60)) \
-                 $(((SECONDS - tree_start - build_seconds) / 60)) $(((SECONDS - tree_start - build_seconds) % 60)))
+                 $((test_seconds / 60)) $((test_seconds % 60)))
   if [ "$tree" = build ]; then
     # The numbers behind the image_budgets test, for reading; the test
     # alone decides the exit status.
